@@ -1,0 +1,11 @@
+// The refresh/push cycle.
+#pragma once
+
+/// One refresh/push cycle. 1 when it ended without failure (or did nothing), 0 when the
+/// device list was empty or a transfer failed.
+int run_refresh_cycle();
+
+/// Waits whole seconds. Every wait of the cycle and of daemon mode goes through it, so that
+/// tests can replace it.
+using wait_function = void (*)(int seconds);
+extern wait_function cycle_wait;

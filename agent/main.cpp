@@ -1,0 +1,3 @@
+#include "agent/modes.h"
+
+int main(int argc, char* argv[]) { return tolvad_main(argc, argv); }

@@ -1,0 +1,3 @@
+#include "ctl/ctl.h"
+
+int main(int argc, char* argv[]) { return tolvactl_main(argc, argv); }
