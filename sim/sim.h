@@ -43,6 +43,7 @@ enum class fault_kind {
     busy,             ///< status BUSY, no data
     good_no_data,     ///< GOOD status, no data moved (nothing stored)
     delay,            ///< answered normally after `delay`
+    vanish,           ///< answered normally, then the node file is removed (later opens fail)
 };
 
 struct fault {
