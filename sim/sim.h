@@ -18,10 +18,10 @@ namespace sim {
 /// Standard INQUIRY identity of one enclosure.
 struct inquiry_identity {
     std::array<std::uint8_t, 8> vendor{'T', 'r', 'e', 'v', 'a', 's', 'k', 'o'};  // bytes 8..15
-    std::uint8_t peripheral = 0x0D;        // byte 0: qualifier (bits 7..5) and type (4..0)
-    bool encserv = true;                   // byte 6, bit 6
-    std::uint8_t additional_length = 91;   // byte 4
-    std::array<std::uint8_t, 12> serial{}; // bytes 36..47, raw
+    std::uint8_t peripheral = 0x0D;         // byte 0: qualifier (bits 7..5) and type (4..0)
+    bool encserv = true;                    // byte 6, bit 6
+    std::uint8_t additional_length = 91;    // byte 4
+    std::array<std::uint8_t, 12> serial{};  // bytes 36..47, raw
 
     /// Vendor from a text: its first 8 bytes, padded with NULs.
     void set_vendor(const std::string& text);
@@ -87,7 +87,7 @@ std::uint64_t digest(const std::uint8_t* data, std::size_t length);
 const char* kind_name(command_kind kind);
 
 class simulator {
-public:
+  public:
     /// Serves `socket_path` (created on start, removed on stop).
     explicit simulator(std::string socket_path);
     ~simulator();
@@ -103,8 +103,9 @@ public:
     /// Content of the node file of one enclosure.
     std::string node_content(const std::string& node) const;
 
-    /// Starts serving on a thread of its own / stops it. Requests block until answered.
-    void start();
+    /// Starts serving on a thread of its own (false when the socket cannot be made) / stops
+    /// it. Requests block until answered; stop() also ends a pending delay.
+    bool start();
     void stop();
 
     std::vector<journal_entry> journal() const;
@@ -121,7 +122,7 @@ public:
 
     const std::string& socket_path() const;
 
-private:
+  private:
     struct impl;
     std::unique_ptr<impl> impl_;
 };

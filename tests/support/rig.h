@@ -11,8 +11,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <ctime>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/sim.h"
@@ -33,8 +36,13 @@ std::string sandbox_binary();
 std::string layer_library();
 std::string source_dir();
 
+/// True when `line` begins with a log time stamp: the 20 characters "Mmm dd hh:mm:ss yyyy"
+/// (ctime's text from its fifth character, the day padded with a blank) and then a blank.
+/// Tests check the stamp of every log line with it; log_messages() strips exactly these 21.
+bool has_time_stamp(std::string_view line);
+
 class sandbox {
-public:
+  public:
     /// Makes a fresh temporary root with the fixed folders (including the log directory)
     /// and a simulator whose socket lies in the root; the simulator starts serving at once.
     sandbox();
@@ -53,12 +61,12 @@ public:
     void add_enclosure(const sim::enclosure_config& config);
 
     /// Outside paths of the fixed files.
-    std::string dev_dir() const;     ///< //dev
-    std::string config_file() const; ///< /etc/qelvo/caldrix/tolvad.conf
-    std::string log_dir() const;     ///< /var/log/qelvo/caldrix
-    std::string log_file() const;    ///< .../tolvad.log
-    std::string pid_file() const;    ///< /var/run/tolvad.pid
-    std::string script_file() const; ///< /usr/share/zyr/zyr_hostinfo
+    std::string dev_dir() const;      ///< //dev
+    std::string config_file() const;  ///< /etc/qelvo/caldrix/tolvad.conf
+    std::string log_dir() const;      ///< /var/log/qelvo/caldrix
+    std::string log_file() const;     ///< .../tolvad.log
+    std::string pid_file() const;     ///< /var/run/tolvad.pid
+    std::string script_file() const;  ///< /usr/share/zyr/zyr_hostinfo
 
     /// Writes the host-information script (a /bin/sh script body; "#!/bin/sh\n" is added).
     void set_script(const std::string& body);
@@ -67,7 +75,8 @@ public:
     void set_config(const std::string& content);
     void remove_log_dir();
 
-    /// Reads a file below the root (a path as seen inside, e.g. "/var/log/qelvo/caldrix/tolvad.log").
+    /// Reads a file below the root (a path as seen inside, e.g.
+    /// "/var/log/qelvo/caldrix/tolvad.log").
     std::string read(const std::string& inside_path) const;
     bool exists(const std::string& inside_path) const;
     /// Outside path of an inside path.
@@ -98,18 +107,26 @@ public:
     /// Pid held in the pid file, or -1.
     pid_t daemon_pid() const;
 
-private:
+  private:
     std::string root_;
     std::unique_ptr<sim::simulator> sim_;
     std::vector<pid_t> spawned_;
+    struct output_files {
+        std::string out, err, command;
+    };
+    std::map<pid_t, output_files> outputs_;
+    int next_output_ = 0;
 };
 
 template <class Predicate>
 bool sandbox::eventually(Predicate predicate, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
-        if (predicate()) return true;
-        struct timespec ts{0, 50 * 1000 * 1000};
+        if (predicate())
+            return true;
+        struct timespec ts {
+            0, 50 * 1000 * 1000
+        };
         nanosleep(&ts, nullptr);
     }
     return predicate();

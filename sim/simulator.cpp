@@ -1,0 +1,700 @@
+// The array simulator: command dispatch in the manner of a user-space SCSI target (an
+// opcode table defaulting to an illegal-op handler, a service-action table for the vendor
+// opcode, one sense builder), fault injection, the journal, and the socket server.
+#include <fcntl.h>
+#include <poll.h>
+#include <scsi/sg.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "sim/protocol.h"
+#include "sim/sim.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint8_t status_good = 0x00;
+constexpr std::uint8_t status_check_condition = 0x02;
+constexpr std::uint8_t status_busy = 0x08;
+constexpr std::uint8_t driver_sense = 0x08;
+
+constexpr std::uint8_t key_illegal_request = 0x05;
+constexpr std::uint8_t key_aborted_command = 0x0B;
+constexpr std::uint8_t asc_invalid_opcode = 0x20;
+constexpr std::uint8_t asc_invalid_field_in_cdb = 0x24;
+constexpr std::uint8_t asc_internal_target_failure = 0x44;
+
+constexpr std::uint8_t vendor_opcode = 0x7F;
+constexpr std::uint8_t vendor_service_high = 0xF8;
+constexpr std::uint8_t service_hostinfo_send = 2;
+constexpr std::uint8_t service_hostinfo_receive = 3;
+
+// A connection that sends nothing for this long is dropped, so one stuck client cannot
+// hold the server for ever.
+constexpr int idle_limit_ms = 10000;
+
+/// Where a sense-key-specific field pointer points: a command block byte and, optionally, a bit.
+struct field_pointer {
+    std::uint16_t byte;
+    int bit = -1;
+};
+
+/// Fixed-format sense data, 18 bytes.
+std::vector<std::uint8_t> build_sense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq = 0,
+                                      std::optional<field_pointer> field = std::nullopt) {
+    std::vector<std::uint8_t> sense(18, 0);
+    sense[0] = 0x70;
+    sense[2] = key;
+    sense[7] = 0x0a;
+    sense[12] = asc;
+    sense[13] = ascq;
+    if (field) {
+        std::uint8_t sks = 0x80 | 0x40;  // SKSV, error in the command block
+        if (field->bit >= 0)
+            sks |= 0x08 | static_cast<std::uint8_t>(field->bit & 7);
+        sense[15] = sks;
+        sense[16] = static_cast<std::uint8_t>(field->byte >> 8);
+        sense[17] = static_cast<std::uint8_t>(field->byte);
+    }
+    return sense;
+}
+
+/// One command on its way through the device.
+struct scsi_cmd {
+    const std::vector<std::uint8_t>& cdb;
+    int direction;
+    unsigned dxfer_len;
+    const std::vector<std::uint8_t>& data_out;
+    const inquiry_identity& identity;
+    std::optional<std::vector<std::uint8_t>>& view;  // the array's stored copy
+    bool view_changed = false;
+    // answer
+    std::uint8_t status = status_good;
+    std::vector<std::uint8_t> sense;
+    std::vector<std::uint8_t> data_in;
+    int resid = 0;
+};
+
+bool carries_data_in(int direction) {
+    return direction == SG_DXFER_FROM_DEV || direction == SG_DXFER_TO_FROM_DEV;
+}
+
+/// Returns `bytes` to the host, cut to what the host asked for; resid counts the rest.
+void set_data_in(scsi_cmd& cmd, const std::uint8_t* bytes, std::size_t length) {
+    const std::size_t room = carries_data_in(cmd.direction) ? cmd.dxfer_len : 0;
+    const std::size_t n = std::min(length, room);
+    cmd.data_in.assign(bytes, bytes + n);
+    cmd.resid = static_cast<int>(cmd.dxfer_len - n);
+}
+
+std::uint8_t check_condition(scsi_cmd& cmd, std::uint8_t key, std::uint8_t asc,
+                             std::optional<field_pointer> field = std::nullopt) {
+    cmd.sense = build_sense(key, asc, 0, field);
+    cmd.data_in.clear();
+    cmd.resid = static_cast<int>(cmd.dxfer_len);
+    return status_check_condition;
+}
+
+using handler = std::uint8_t (*)(scsi_cmd&);
+
+std::uint8_t spc_illegal_op(scsi_cmd& cmd) {
+    return check_condition(cmd, key_illegal_request, asc_invalid_opcode);
+}
+
+std::uint8_t spc_inquiry(scsi_cmd& cmd) {
+    if (cmd.cdb[1] & 0x01) {
+        return check_condition(cmd, key_illegal_request, asc_invalid_field_in_cdb,
+                               field_pointer{1, 0});
+    }
+    if (cmd.cdb[2] != 0) {
+        return check_condition(cmd, key_illegal_request, asc_invalid_field_in_cdb,
+                               field_pointer{2});
+    }
+    const inquiry_identity& id = cmd.identity;
+    const std::size_t length = static_cast<std::size_t>(id.additional_length) + 5;
+    std::vector<std::uint8_t> data(std::max<std::size_t>(length, 48), 0);
+    data[0] = id.peripheral;
+    data[2] = 0x06;  // SPC-4
+    data[3] = 0x02;  // response data format
+    data[4] = id.additional_length;
+    data[6] = id.encserv ? 0x40 : 0x00;
+    std::copy(id.vendor.begin(), id.vendor.end(), data.begin() + 8);
+    static constexpr char product[] = "Virtual Encl    ";
+    std::copy(product, product + 16, data.begin() + 16);
+    static constexpr char revision[] = "0001";
+    std::copy(revision, revision + 4, data.begin() + 32);
+    std::copy(id.serial.begin(), id.serial.end(), data.begin() + 36);
+    const std::size_t allocation = (static_cast<std::size_t>(cmd.cdb[3]) << 8) | cmd.cdb[4];
+    set_data_in(cmd, data.data(), std::min(allocation, length));
+    return status_good;
+}
+
+std::uint8_t vendor_unknown_service(scsi_cmd& cmd) {
+    return check_condition(cmd, key_illegal_request, asc_invalid_field_in_cdb, field_pointer{8, 7});
+}
+
+std::uint8_t vendor_hostinfo_send(scsi_cmd& cmd) {
+    cmd.view = cmd.data_out;
+    cmd.view_changed = true;
+    cmd.resid = 0;
+    return status_good;
+}
+
+std::uint8_t vendor_hostinfo_receive(scsi_cmd& cmd) {
+    const std::size_t asked = (static_cast<std::size_t>(cmd.cdb[2]) << 8) | cmd.cdb[3];
+    if (!cmd.view) {
+        cmd.resid = static_cast<int>(cmd.dxfer_len);
+        return status_good;
+    }
+    set_data_in(cmd, cmd.view->data(), std::min(asked, cmd.view->size()));
+    return status_good;
+}
+
+const std::array<handler, 256>& service_table() {
+    static const std::array<handler, 256> table = [] {
+        std::array<handler, 256> t;
+        t.fill(vendor_unknown_service);
+        // Codes 0 and 1 (tunnel frames) are not served yet: they stay unknown.
+        t[service_hostinfo_send] = vendor_hostinfo_send;
+        t[service_hostinfo_receive] = vendor_hostinfo_receive;
+        return t;
+    }();
+    return table;
+}
+
+std::uint8_t vendor_variable(scsi_cmd& cmd) {
+    if (cmd.cdb.size() < 10 || static_cast<std::size_t>(cmd.cdb[7]) + 8 != cmd.cdb.size()) {
+        return check_condition(cmd, key_illegal_request, asc_invalid_field_in_cdb,
+                               field_pointer{7});
+    }
+    if (cmd.cdb[8] != vendor_service_high)
+        return vendor_unknown_service(cmd);
+    return service_table()[cmd.cdb[9]](cmd);
+}
+
+const std::array<handler, 256>& opcode_table() {
+    static const std::array<handler, 256> table = [] {
+        std::array<handler, 256> t;
+        t.fill(spc_illegal_op);
+        t[0x12] = spc_inquiry;
+        t[vendor_opcode] = vendor_variable;
+        return t;
+    }();
+    return table;
+}
+
+command_kind classify(const std::vector<std::uint8_t>& cdb) {
+    if (cdb.empty())
+        return command_kind::other;
+    if (cdb[0] == 0x12)
+        return command_kind::inquiry;
+    if (cdb[0] == vendor_opcode && cdb.size() >= 10 && cdb[8] == vendor_service_high) {
+        if (cdb[9] == service_hostinfo_send)
+            return command_kind::hostinfo_send;
+        if (cdb[9] == service_hostinfo_receive)
+            return command_kind::hostinfo_receive;
+    }
+    return command_kind::other;
+}
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char two[3];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(two, sizeof(two), "%02x", b);
+        text += two;
+    }
+    return text;
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    const std::string tmp = path + ".tmp";
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (f == nullptr)
+        return;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (std::fclose(f) == 0 && ok) {
+        std::rename(tmp.c_str(), path.c_str());
+    } else {
+        std::remove(tmp.c_str());
+    }
+}
+
+struct fd_guard {
+    int fd = -1;
+    ~fd_guard() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+}  // namespace
+
+void inquiry_identity::set_vendor(const std::string& text) {
+    vendor.fill(0);
+    std::copy_n(text.begin(), std::min(text.size(), vendor.size()), vendor.begin());
+}
+
+void inquiry_identity::set_serial(const std::string& text) {
+    serial.fill(0);
+    std::copy_n(text.begin(), std::min(text.size(), serial.size()), serial.begin());
+}
+
+std::uint64_t digest(const std::uint8_t* data, std::size_t length) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (std::size_t i = 0; i < length; ++i) {
+        hash ^= data[i];
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
+
+const char* kind_name(command_kind kind) {
+    switch (kind) {
+        case command_kind::inquiry:
+            return "inquiry";
+        case command_kind::hostinfo_send:
+            return "hostinfo_send";
+        case command_kind::hostinfo_receive:
+            return "hostinfo_receive";
+        case command_kind::other:
+            return "other";
+        case command_kind::any:
+            return "any";
+    }
+    return "?";
+}
+
+std::string format_entry(const journal_entry& e) {
+    char head[512];
+    std::snprintf(head, sizeof(head),
+                  "#%llu %s array=%s kind=%s interface_id=%d dir=%d cmd_len=%u mx_sb_len=%u "
+                  "dxfer_len=%u timeout=%u flags=%u iovec_count=%d cdb=",
+                  static_cast<unsigned long long>(e.sequence), e.enclosure.c_str(), e.array.c_str(),
+                  kind_name(e.kind), e.interface_id, e.dxfer_direction, e.cmd_len, e.mx_sb_len,
+                  e.dxfer_len, e.timeout, e.flags, e.iovec_count);
+    char tail[384];
+    std::snprintf(tail, sizeof(tail),
+                  " out=%zu digest=%016llx result=%d errno=%d status=0x%02x masked=0x%02x "
+                  "host=0x%02x driver=0x%02x in=%u resid=%d sense=",
+                  e.data_out.size(), static_cast<unsigned long long>(e.data_digest), e.ioctl_result,
+                  e.error, e.status, e.masked_status, e.host_status, e.driver_status, e.data_in_len,
+                  e.resid);
+    return head + hex(e.cdb) + tail + hex(e.sense);
+}
+
+struct simulator::impl {
+    struct enclosure_state {
+        enclosure_config config;
+        std::vector<fault> faults;
+    };
+
+    std::string socket_path;
+    mutable std::mutex mutex;
+    std::vector<enclosure_state> enclosures;
+    std::map<std::string, std::optional<std::vector<std::uint8_t>>> views;
+    std::vector<journal_entry> log;
+    std::uint64_t next_sequence = 0;
+    std::string state_directory;
+    mutable std::string nodes_directory;
+
+    int listen_fd = -1;
+    int wake[2] = {-1, -1};
+    std::thread server;
+    std::mutex stop_mutex;
+    std::condition_variable stop_cv;
+    bool stopping = false;
+
+    enclosure_state* find(const std::string& node) {
+        for (auto& e : enclosures) {
+            if (e.config.node == node)
+                return &e;
+        }
+        return nullptr;
+    }
+    const enclosure_state* find(const std::string& node) const {
+        return const_cast<impl*>(this)->find(node);
+    }
+
+    // Takes the first fault that matches the kind, counting it down.
+    std::optional<fault> take_fault(enclosure_state& e, command_kind kind) {
+        for (auto it = e.faults.begin(); it != e.faults.end(); ++it) {
+            if (it->on != command_kind::any && it->on != kind)
+                continue;
+            fault f = *it;
+            if (it->count > 0 && --it->count == 0)
+                e.faults.erase(it);
+            return f;
+        }
+        return std::nullopt;
+    }
+
+    // Sleeps for the delay unless the simulator stops first.
+    void pause(std::chrono::milliseconds delay) {
+        std::unique_lock lock(stop_mutex);
+        stop_cv.wait_for(lock, delay, [this] { return stopping; });
+    }
+
+    void record(journal_entry& entry, const std::string& array_name, bool view_changed) {
+        entry.sequence = next_sequence++;
+        log.push_back(entry);
+        if (state_directory.empty())
+            return;
+        if (FILE* f = std::fopen((state_directory + "/journal.txt").c_str(), "a")) {
+            std::fprintf(f, "%s\n", format_entry(entry).c_str());
+            std::fclose(f);
+        }
+        if (view_changed) {
+            const auto& view = views[array_name];
+            if (view)
+                write_file(state_directory + "/" + array_name + ".view", *view);
+        }
+    }
+
+    struct answer {
+        journal_entry entry;
+        std::vector<std::uint8_t> data_in;
+    };
+    answer perform(const wire::request_header& request, const std::string& node,
+                   const std::vector<std::uint8_t>& cdb, const std::vector<std::uint8_t>& data_out);
+
+    bool serve_connection(int fd);
+    void serve();
+    // Reads exactly `length` bytes unless the peer goes quiet, leaves, or we stop.
+    bool receive(int fd, void* buffer, std::size_t length);
+};
+
+simulator::impl::answer simulator::impl::perform(const wire::request_header& request,
+                                                 const std::string& node,
+                                                 const std::vector<std::uint8_t>& cdb,
+                                                 const std::vector<std::uint8_t>& data_out) {
+    answer result;
+    journal_entry& entry = result.entry;
+    entry.enclosure = node;
+    entry.kind = classify(cdb);
+    entry.interface_id = request.interface_id;
+    entry.dxfer_direction = request.dxfer_direction;
+    entry.cmd_len = request.cmd_len;
+    entry.mx_sb_len = request.mx_sb_len;
+    entry.dxfer_len = request.dxfer_len;
+    entry.timeout = request.timeout;
+    entry.flags = request.flags;
+    entry.iovec_count = request.iovec_count;
+    entry.cdb = cdb;
+    entry.data_out = data_out;
+    entry.data_digest = digest(data_out.data(), data_out.size());
+    entry.resid = static_cast<int>(request.dxfer_len);
+
+    std::optional<fault> injected;
+    {
+        std::lock_guard lock(mutex);
+        enclosure_state* e = find(node);
+        if (e == nullptr) {
+            // A node of an enclosure we do not know behaves as a dead device.
+            entry.ioctl_result = -1;
+            entry.error = EIO;
+            record(entry, "", false);
+            return result;
+        }
+        entry.array = e->config.array;
+        injected = take_fault(*e, entry.kind);
+    }
+    if (injected && injected->kind == fault_kind::delay)
+        pause(injected->delay);
+
+    std::lock_guard lock(mutex);
+    enclosure_state* e = find(node);
+    if (e == nullptr) {
+        entry.ioctl_result = -1;
+        entry.error = EIO;
+        record(entry, entry.array, false);
+        return result;
+    }
+    bool view_changed = false;
+    const fault_kind kind = injected ? injected->kind : fault_kind::delay;
+    if (injected && kind == fault_kind::ioctl_error) {
+        entry.ioctl_result = -1;
+        entry.error = EIO;
+    } else if (injected && kind == fault_kind::check_condition) {
+        entry.status = status_check_condition;
+        entry.sense = build_sense(key_aborted_command, asc_internal_target_failure);
+    } else if (injected && kind == fault_kind::busy) {
+        entry.status = status_busy;
+    } else if (injected && kind == fault_kind::good_no_data) {
+        entry.status = status_good;
+    } else {
+        scsi_cmd cmd{.cdb = cdb,
+                     .direction = request.dxfer_direction,
+                     .dxfer_len = request.dxfer_len,
+                     .data_out = data_out,
+                     .identity = e->config.identity,
+                     .view = views[entry.array],
+                     .view_changed = false,
+                     .status = status_good,
+                     .sense = {},
+                     .data_in = {},
+                     .resid = static_cast<int>(request.dxfer_len)};
+        entry.status = opcode_table()[cdb[0]](cmd);
+        entry.sense = std::move(cmd.sense);
+        entry.resid = cmd.resid;
+        entry.data_in_len = static_cast<unsigned>(cmd.data_in.size());
+        view_changed = cmd.view_changed;
+        result.data_in = std::move(cmd.data_in);
+    }
+    entry.masked_status = static_cast<std::uint8_t>(entry.status >> 1);
+    entry.driver_status = entry.sense.empty() ? 0 : driver_sense;
+    if (injected && kind == fault_kind::vanish && !nodes_directory.empty()) {
+        unlink((nodes_directory + "/" + node).c_str());
+    }
+    record(entry, entry.array, view_changed);
+    return result;
+}
+
+bool simulator::impl::receive(int fd, void* buffer, std::size_t length) {
+    auto* at = static_cast<char*>(buffer);
+    while (length > 0) {
+        struct pollfd fds[2] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+        const int ready = poll(fds, 2, idle_limit_ms);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || (fds[1].revents & POLLIN))
+            return false;
+        const ssize_t got = read(fd, at, length);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0)
+            return false;
+        at += got;
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool simulator::impl::serve_connection(int fd) {
+    wire::request_header request;
+    if (!receive(fd, &request, sizeof(request)))
+        return false;
+    if (request.magic != wire::request_magic || request.version != wire::version ||
+        request.enclosure_len == 0 || request.enclosure_len > wire::max_enclosure_name ||
+        request.cmd_len == 0 || request.cmd_len > wire::max_cdb ||
+        request.data_out_len > wire::max_data) {
+        return false;
+    }
+    std::string node(request.enclosure_len, '\0');
+    std::vector<std::uint8_t> cdb(request.cmd_len);
+    std::vector<std::uint8_t> data_out(request.data_out_len);
+    if (!receive(fd, node.data(), node.size()) || !receive(fd, cdb.data(), cdb.size()) ||
+        !receive(fd, data_out.data(), data_out.size())) {
+        return false;
+    }
+
+    answer a = perform(request, node, cdb, data_out);
+    const journal_entry& e = a.entry;
+    wire::response_header response;
+    response.ioctl_result = e.ioctl_result;
+    response.error = e.error;
+    response.status = e.status;
+    response.masked_status = e.masked_status;
+    response.host_status = e.host_status;
+    response.driver_status = e.driver_status;
+    response.resid = e.resid;
+    response.sense_len = static_cast<std::uint32_t>(e.sense.size());
+    response.data_in_len = static_cast<std::uint32_t>(a.data_in.size());
+    struct iovec parts[3] = {
+        {&response, sizeof(response)},
+        {const_cast<std::uint8_t*>(e.sense.data()), e.sense.size()},
+        {a.data_in.data(), a.data_in.size()},
+    };
+    return wire::send_all(fd, parts, 3) == 0;
+}
+
+void simulator::impl::serve() {
+    for (;;) {
+        struct pollfd fds[2] = {{listen_fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+        const int ready = poll(fds, 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents & POLLIN)
+            return;
+        if (!(fds[0].revents & POLLIN))
+            continue;
+        fd_guard client{accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC)};
+        if (client.fd < 0)
+            continue;
+        serve_connection(client.fd);
+    }
+}
+
+simulator::simulator(std::string socket_path) : impl_(std::make_unique<impl>()) {
+    impl_->socket_path = std::move(socket_path);
+}
+
+simulator::~simulator() {
+    stop();
+}
+
+void simulator::add_enclosure(const enclosure_config& config) {
+    std::lock_guard lock(impl_->mutex);
+    if (auto* e = impl_->find(config.node)) {
+        e->config = config;
+    } else {
+        impl_->enclosures.push_back({config, {}});
+    }
+    impl_->views.try_emplace(config.array);
+}
+
+void simulator::inject(const std::string& node, const fault& f) {
+    std::lock_guard lock(impl_->mutex);
+    if (auto* e = impl_->find(node); e != nullptr && f.count != 0)
+        e->faults.push_back(f);
+}
+
+void simulator::clear_faults(const std::string& node) {
+    std::lock_guard lock(impl_->mutex);
+    if (auto* e = impl_->find(node))
+        e->faults.clear();
+}
+
+void simulator::write_nodes(const std::string& directory) const {
+    std::vector<std::string> names;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->nodes_directory = directory;
+        for (const auto& e : impl_->enclosures)
+            names.push_back(e.config.node);
+    }
+    for (const auto& name : names) {
+        const std::string path = directory + "/" + name;
+        const std::string content = node_content(name);
+        fd_guard out{open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+        if (out.fd < 0)
+            continue;
+        fchmod(out.fd, 0600);
+        std::size_t done = 0;
+        while (done < content.size()) {
+            const ssize_t n = write(out.fd, content.data() + done, content.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+    }
+}
+
+std::string simulator::node_content(const std::string& node) const {
+    std::error_code ec;
+    std::string socket = std::filesystem::absolute(impl_->socket_path, ec).string();
+    if (ec)
+        socket = impl_->socket_path;
+    return std::string(wire::node_marker) + "socket " + socket + "\nenclosure " + node + "\n";
+}
+
+bool simulator::start() {
+    if (impl_->server.joinable())
+        return true;
+    const std::string& path = impl_->socket_path;
+    struct sockaddr_un address {};
+    if (path.empty() || path.size() >= sizeof(address.sun_path))
+        return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    fd_guard listener{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    if (listener.fd < 0)
+        return false;
+    unlink(path.c_str());  // a socket left behind by a simulator that died
+    if (bind(listener.fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(listener.fd, 64) != 0) {
+        return false;
+    }
+    chmod(path.c_str(), 0666);
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC) != 0) {
+        unlink(path.c_str());
+        return false;
+    }
+    impl_->wake[0] = wake[0];
+    impl_->wake[1] = wake[1];
+    impl_->listen_fd = listener.fd;
+    listener.fd = -1;
+    {
+        std::lock_guard lock(impl_->stop_mutex);
+        impl_->stopping = false;
+    }
+    impl_->server = std::thread([this] { impl_->serve(); });
+    return true;
+}
+
+void simulator::stop() {
+    if (!impl_->server.joinable())
+        return;
+    {
+        std::lock_guard lock(impl_->stop_mutex);
+        impl_->stopping = true;
+    }
+    impl_->stop_cv.notify_all();
+    const char byte = 1;
+    while (write(impl_->wake[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+    impl_->server.join();
+    close(impl_->listen_fd);
+    close(impl_->wake[0]);
+    close(impl_->wake[1]);
+    impl_->listen_fd = impl_->wake[0] = impl_->wake[1] = -1;
+    unlink(impl_->socket_path.c_str());
+}
+
+std::vector<journal_entry> simulator::journal() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->log;
+}
+
+void simulator::clear_journal() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->log.clear();
+}
+
+std::optional<std::vector<std::uint8_t>> simulator::stored_view(const std::string& array) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->views.find(array);
+    if (it == impl_->views.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void simulator::set_stored_view(const std::string& array, std::vector<std::uint8_t> bytes) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->views[array] = std::move(bytes);
+    if (!impl_->state_directory.empty()) {
+        write_file(impl_->state_directory + "/" + array + ".view", *impl_->views[array]);
+    }
+}
+
+void simulator::set_state_directory(const std::string& directory) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->state_directory = directory;
+}
+
+const std::string& simulator::socket_path() const {
+    return impl_->socket_path;
+}
+
+}  // namespace sim
