@@ -1,0 +1,93 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "agent/common.h"
+#include "agent/devices.h"
+#include "agent/log.h"
+#include "agent/modes.h"
+
+namespace {
+
+constexpr const char* DEFAULT_PATTERN = "/dev/sg*";
+
+}  // namespace
+
+void print_usage() {
+    std::printf(
+        "Usage:\n\ttolvad [-f|-p|-h] [directory_or_pattern]\n\n -f Run in the foreground rather "
+        "than daemonizing.\n -p Send the host information immediately.\n -h Display this "
+        "help.\n\nIf a directory is specified, that directory will be searched for VanTor\ndevice "
+        "files.  A glob pattern may also be specified.\nIf nothing is specified, %s will be "
+        "used.\n",
+        DEFAULT_PATTERN);
+}
+
+void open_listed_devices() {
+    for (std::size_t i = 0; i < device_list.size(); ++i) {
+        enclosure_device& device = device_list[i];
+        // A descriptor still held would otherwise leak when it is replaced.
+        if (device.fd >= 0)
+            ::close(device.fd);
+        device.fd = ::open(device.path.c_str(), O_RDWR | O_NONBLOCK);
+    }
+}
+
+int tolvad_main(int argc, char* argv[]) {
+    setbuffer(stdout, nullptr, 0);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const char* debug = std::getenv("TOLVAD_DEBUG");
+    if (debug && std::strcmp(debug, "yes") == 0) {
+        debug_level = 1;
+        agent_log("Debug Level is turned on");
+    }
+
+    bool foreground = false;
+    bool push_once = false;
+    int option;
+    while ((option = ::getopt(argc, argv, "fhpg")) != -1) {
+        switch (option) {
+            case 'f':
+                foreground = true;
+                break;
+            case 'p':
+                push_once = true;
+                break;
+            case 'h':
+                print_usage();
+                return 0;
+            case 'g':
+                if (argc != 3)
+                    print_usage();
+                if (argc > 2)
+                    agent_log(argv[2]);
+                return 0;
+            default:
+                print_usage();
+                return 0;
+        }
+    }
+
+    if (argc - optind >= 2) {
+        print_usage();
+        return 1;
+    }
+
+    device_list.clear();
+    agent_log("Finding the QELVO scsi enclosure device.\n");
+    const int scanned = build_device_list(SCAN_DIRECTORY, device_list);
+    open_listed_devices();
+    if (scanned == -1) {
+        agent_log("Can not build QELVO enclosure device list.\n");
+        return 255;
+    }
+
+    if (push_once)
+        return run_push_once();
+    run_daemon_mode(foreground);
+}
