@@ -9,3 +9,7 @@ int run_refresh_cycle();
 /// tests can replace it.
 using wait_function = void (*)(int seconds);
 extern wait_function cycle_wait;
+
+/// Number of waits the cycles have made so far; lets daemon mode tell a cycle that did
+/// nothing from one that waited.
+unsigned long cycle_waits_made();
