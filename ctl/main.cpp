@@ -1,3 +1,5 @@
 #include "ctl/ctl.h"
 
-int main(int argc, char* argv[]) { return tolvactl_main(argc, argv); }
+int main(int argc, char* argv[]) {
+    return tolvactl_main(argc, argv);
+}
