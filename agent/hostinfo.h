@@ -1,6 +1,9 @@
 // Host-view collection, chunking and renumbering.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+
 /// Runs the host-information script and returns its whole output as a NUL-terminated heap
 /// text (release with free), or null when nothing could be collected.
 char* determine_hostinfo(const char* script);
@@ -16,3 +19,19 @@ void send_hostinfo_chunked_once(const char* view);
 /// Stores a new heap text (release with free) in `*output`.
 void renumber_device_tokens(const char* text, const char* old_token, const char* new_token,
                             char** output);
+
+/// Where a chunk is flushed: full before a section that is not the last, full before the
+/// last section, or the last chunk.
+enum class chunk_flush { before_section = 0, before_last = 1, last = 2 };
+
+/// Receives each chunk: its text (NUL-terminated) and its length without the NUL.
+using chunk_sink = std::function<void(chunk_flush, const char* chunk, std::size_t length)>;
+
+/// Length of the section of index `index` that begins at `start`: up to the first occurrence
+/// of the next index's token, or to the end of the text (then `*last` is set).
+std::size_t find_section(const char* start, int index, bool* last);
+
+/// Cuts `view` into chunks of at most MAX_TRANSFER - 1 characters and hands each to `flush`.
+/// -1 when the view holds no "DEVICE0" (nothing flushed); 1 when a section, or the head,
+/// was too long for one transfer and was left out (logged); 0 otherwise.
+int chunk_hostinfo(const char* view, const chunk_sink& flush);
