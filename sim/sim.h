@@ -100,6 +100,8 @@ class simulator {
 
     /// Creates one node file per enclosure in `directory` (e.g. the sandbox's dev folder).
     void write_nodes(const std::string& directory) const;
+    /// Creates the node file of one enclosure in `directory`.
+    void write_node(const std::string& directory, const std::string& node) const;
     /// Content of the node file of one enclosure.
     std::string node_content(const std::string& node) const;
 

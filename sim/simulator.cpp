@@ -576,26 +576,32 @@ void simulator::write_nodes(const std::string& directory) const {
     std::vector<std::string> names;
     {
         std::lock_guard lock(impl_->mutex);
-        impl_->nodes_directory = directory;
         for (const auto& e : impl_->enclosures)
             names.push_back(e.config.node);
     }
-    for (const auto& name : names) {
-        const std::string path = directory + "/" + name;
-        const std::string content = node_content(name);
-        fd_guard out{open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
-        if (out.fd < 0)
+    for (const auto& name : names)
+        write_node(directory, name);
+}
+
+void simulator::write_node(const std::string& directory, const std::string& node) const {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->nodes_directory = directory;
+    }
+    const std::string path = directory + "/" + node;
+    const std::string content = node_content(node);
+    fd_guard out{open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+    if (out.fd < 0)
+        return;
+    fchmod(out.fd, 0600);
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = write(out.fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
             continue;
-        fchmod(out.fd, 0600);
-        std::size_t done = 0;
-        while (done < content.size()) {
-            const ssize_t n = write(out.fd, content.data() + done, content.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
-        }
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
     }
 }
 

@@ -199,7 +199,7 @@ void sandbox::add_enclosure(const std::string& node, const std::string& array_na
 void sandbox::add_enclosure(const sim::enclosure_config& config) {
     sim_->add_enclosure(config);
     // Only this node: rewriting all would bring back nodes that a test removed.
-    write_file(dev_dir() + "/" + config.node, sim_->node_content(config.node), 0644);
+    sim_->write_node(dev_dir(), config.node);
 }
 
 std::string sandbox::dev_dir() const {
