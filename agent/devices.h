@@ -27,14 +27,14 @@ struct enclosure_device {
 
 /// The daemon's one ordered sequence of device records.
 class device_sequence {
-public:
+  public:
     void clear() { records_.clear(); }
     std::size_t size() const { return records_.size(); }
     bool empty() const { return records_.empty(); }
     enclosure_device& operator[](std::size_t i) { return records_[i]; }
     const enclosure_device& operator[](std::size_t i) const { return records_[i]; }
 
-private:
+  private:
     friend int build_device_list(const char* directory, device_sequence& list);
     std::vector<enclosure_device> records_;
 };

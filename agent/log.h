@@ -9,7 +9,7 @@
 /// One word-sized argument of agent_log: an integer of at most 32 bits or a text.
 /// A default-constructed argument is 0 (unused).
 class log_arg {
-public:
+  public:
     constexpr log_arg() = default;
     constexpr log_arg(int v) : value_(v) {}
     constexpr log_arg(unsigned v) : value_(v) {}
@@ -23,7 +23,7 @@ public:
     constexpr const char* text() const { return text_; }
     constexpr std::int64_t value() const { return value_; }
 
-private:
+  private:
     std::int64_t value_ = 0;
     const char* text_ = nullptr;
     bool is_text_ = false;

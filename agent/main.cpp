@@ -1,3 +1,5 @@
 #include "agent/modes.h"
 
-int main(int argc, char* argv[]) { return tolvad_main(argc, argv); }
+int main(int argc, char* argv[]) {
+    return tolvad_main(argc, argv);
+}
