@@ -24,10 +24,10 @@ std::mutex log_mutex;
 
 // Formats one conversion with the C type it needs, so no varargs call ever sees a
 // mismatched argument.
-void append_conversion(std::string& out, const std::string& spec, char conversion,
+void append_conversion(std::string& out, const std::string& directive, char conversion,
                        const log_arg& arg) {
     char buffer[128];
-    const std::string fmt = spec + conversion;
+    const std::string fmt = directive + conversion;
     int n = -1;
     switch (conversion) {
         case 's': {
@@ -43,7 +43,7 @@ void append_conversion(std::string& out, const std::string& spec, char conversio
                 return;
             }
             // An integer where text was expected: show the number rather than read memory.
-            n = std::snprintf(buffer, sizeof buffer, (spec + "lld").c_str(),
+            n = std::snprintf(buffer, sizeof buffer, (directive + "lld").c_str(),
                               static_cast<long long>(arg.value()));
             break;
         }
@@ -85,21 +85,21 @@ std::string expand(const char* format, const log_arg (&args)[3]) {
             ++p;
             continue;
         }
-        std::string spec = "%";
+        std::string directive = "%";
         while (*p && std::strchr("-+ #0", *p))
-            spec += *p++;
+            directive += *p++;
         // Widths and precisions stay within two digits so a number fits its fixed buffer.
         const auto take_digits = [&] {
             int count = 0;
             while (*p >= '0' && *p <= '9') {
-                spec += *p++;
+                directive += *p++;
                 ++count;
             }
             return count;
         };
         bool too_wide = take_digits() > 2;
         if (*p == '.') {
-            spec += *p++;
+            directive += *p++;
             too_wide = take_digits() > 2 || too_wide;
         }
         while (*p && std::strchr("hlLqjzt", *p))
@@ -109,7 +109,7 @@ std::string expand(const char* format, const log_arg (&args)[3]) {
             continue;
         }
         const log_arg none;
-        append_conversion(out, spec, *p, next < 3 ? args[next] : none);
+        append_conversion(out, directive, *p, next < 3 ? args[next] : none);
         ++next;
         ++p;
     }

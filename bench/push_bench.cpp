@@ -151,10 +151,9 @@ struct push_sandbox {
         array->start();
 
         const std::string view = make_view(1u << 20, 256);
-        mkdir((root + "/usr/share").c_str(), 0755);
-        mkdir((root + "/usr/share/zyr").c_str(), 0755);
-        write_file(root + "/usr/share/zyr/view.bin", view, 0644);
-        write_file(root + "/usr/share/zyr/zyr_hostinfo",
+        // <root>/zyr is what the sandbox shows as /usr/share/zyr.
+        write_file(root + "/zyr/view.bin", view, 0644);
+        write_file(root + "/zyr/zyr_hostinfo",
                    "#!/bin/sh\nexec cat /usr/share/zyr/view.bin\n", 0755);
         // The bare loop sends exactly the chunks the daemon sends.
         std::string chunks;
