@@ -1,5 +1,7 @@
 // The real tolvad's command line, usage text, debug switch and exit statuses.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -135,6 +137,27 @@ TEST_F(entry, missing_log_directory_changes_nothing_else) {
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(box_.exists("/var/log/qelvo/caldrix/tolvad.log"));
+}
+
+TEST(entry_scan, a_dev_folder_that_cannot_be_opened_ends_with_255_in_either_mode) {
+    // Root opens any folder; without the two file-access capabilities a folder of mode 000
+    // cannot be opened.
+    rig::sandbox box;
+    ASSERT_EQ(::chmod(box.dev_dir().c_str(), 0), 0);
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{"-p"}, std::vector<std::string>{"-f"}}) {
+        ::unlink(box.log_file().c_str());
+        std::vector<std::string> args = {"/usr/bin/setpriv",
+                                         "--bounding-set=-dac_override,-dac_read_search", TOLVAD};
+        args.insert(args.end(), options.begin(), options.end());
+        const auto r = box.run(args, {}, std::chrono::seconds(30));
+        EXPECT_EQ(r.exit_status, 255) << options[0] << r.err;
+        EXPECT_EQ(box.log_messages(),
+                  (std::vector<std::string>{"Finding the QELVO scsi enclosure device.", "",
+                                            "Can not build QELVO enclosure device list.", ""}))
+            << options[0];
+    }
+    ::chmod(box.dev_dir().c_str(), 0755);
 }
 
 }  // namespace
