@@ -153,8 +153,8 @@ struct push_sandbox {
         const std::string view = make_view(1u << 20, 256);
         // <root>/zyr is what the sandbox shows as /usr/share/zyr.
         write_file(root + "/zyr/view.bin", view, 0644);
-        write_file(root + "/zyr/zyr_hostinfo",
-                   "#!/bin/sh\nexec cat /usr/share/zyr/view.bin\n", 0755);
+        write_file(root + "/zyr/zyr_hostinfo", "#!/bin/sh\nexec cat /usr/share/zyr/view.bin\n",
+                   0755);
         // The bare loop sends exactly the chunks the daemon sends.
         std::string chunks;
         chunk_hostinfo(view.c_str(), [&](chunk_flush, const char* chunk, std::size_t length) {
