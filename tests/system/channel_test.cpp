@@ -21,6 +21,7 @@
 #include "channel/transfer.h"
 #include "sim/sim.h"
 #include "tests/support/rig.h"
+#include "tests/support/scratch_log.h"
 
 namespace {
 
@@ -44,10 +45,8 @@ class Channel : public ::testing::Test {
         const char* preload = std::getenv("LD_PRELOAD");
         ASSERT_TRUE(preload && std::strstr(preload, "tolva_sglayer"))
             << "run through ctest: the virtual sg layer must be preloaded";
-        char pattern[] = "/tmp/channel_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        log_directory = root_.c_str();
+        ASSERT_TRUE(scratch_.ok());
+        root_ = scratch_.path();
         debug_level = 0;
         array_ = std::make_unique<sim::simulator>(root_ + "/sim.sock");
         sim::enclosure_config config;
@@ -65,8 +64,6 @@ class Channel : public ::testing::Test {
         if (array_)
             array_->stop();
         debug_level = 0;
-        const std::string command = "rm -rf " + root_;
-        ASSERT_EQ(std::system(command.c_str()), 0);
     }
 
     // Messages of the log lines written since the last call; every line is time-stamped.
@@ -91,6 +88,7 @@ class Channel : public ::testing::Test {
         array_->inject("sg1", sim::fault{kind, sim::command_kind::any, 1});
     }
 
+    rig::scratch_log scratch_;
     std::string root_;
     std::unique_ptr<sim::simulator> array_;
     int fd_ = -1;

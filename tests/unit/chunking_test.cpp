@@ -13,6 +13,7 @@
 #include "agent/common.h"
 #include "agent/hostinfo.h"
 #include "agent/log.h"
+#include "tests/support/scratch_log.h"
 
 namespace {
 
@@ -226,28 +227,11 @@ TEST(ChunkHostinfo, RenumberedSectionsKeepOnlyTheirTokenLines) {
 
 class ChunkLog : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char dir[] = "/tmp/chunking_test.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        directory_ = dir;
-        saved_ = log_directory;
-        log_directory = directory_.c_str();
-    }
-    void TearDown() override {
-        log_directory = saved_;
-        ::unlink((directory_ + "/tolvad.log").c_str());
-        ::rmdir(directory_.c_str());
-    }
-    std::string log() const {
-        std::ifstream in(directory_ + "/tolvad.log");
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    void SetUp() override { ASSERT_TRUE(scratch_.ok()); }
+    std::string log() const { return scratch_.text(); }
 
   private:
-    std::string directory_;
-    const char* saved_ = nullptr;
+    rig::scratch_log scratch_;
 };
 
 TEST_F(ChunkLog, SectionTooLongForOneTransferIsLeftOut) {

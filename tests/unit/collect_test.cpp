@@ -17,6 +17,7 @@
 #include "agent/common.h"
 #include "agent/hostinfo.h"
 #include "agent/log.h"
+#include "tests/support/scratch_log.h"
 #include "tests/unit/stop_capture.h"
 
 namespace {
@@ -29,10 +30,8 @@ using owned_text = std::unique_ptr<char, free_deleter>;
 class Collect : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/collect_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        log_directory = directory_.c_str();
+        ASSERT_TRUE(scratch_.ok());
+        directory_ = scratch_.path();
         debug_level = 0;
     }
     void TearDown() override {
@@ -41,8 +40,6 @@ class Collect : public ::testing::Test {
         errno = 0;
         EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD);
-        const std::string command = "rm -rf " + directory_;
-        ASSERT_EQ(std::system(command.c_str()), 0);
     }
 
     std::string path(const std::string& name) const { return directory_ + "/" + name; }
@@ -70,11 +67,9 @@ class Collect : public ::testing::Test {
         return path("script");
     }
 
-    std::string log() const {
-        std::ifstream in(path("tolvad.log"));
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string log() const { return scratch_.text(); }
 
+    rig::scratch_log scratch_;
     std::string directory_;
 };
 

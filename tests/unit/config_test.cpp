@@ -10,32 +10,22 @@
 #include "agent/common.h"
 #include "agent/config.h"
 #include "agent/log.h"
+#include "tests/support/scratch_log.h"
 
 namespace {
 
 class ConfigTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/config_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        file_ = dir_ + "/tolvad.conf";
+        ASSERT_TRUE(scratch_.ok());
+        file_ = scratch_.file("tolvad.conf");
         config_path = file_.c_str();
-        log_directory = dir_.c_str();
     }
-    void TearDown() override {
-        config_path = CONFIG_PATH;
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { config_path = CONFIG_PATH; }
     void write(const std::string& content) { std::ofstream(file_, std::ios::binary) << content; }
-    std::string log_text() const {
-        std::ifstream in(dir_ + "/tolvad.log");
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string log_text() const { return scratch_.text(); }
 
-    std::string dir_;
+    rig::scratch_log scratch_;
     std::string file_;
 };
 

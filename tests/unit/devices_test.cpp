@@ -14,6 +14,7 @@
 
 #include "agent/common.h"
 #include "agent/log.h"
+#include "tests/support/scratch_log.h"
 
 namespace {
 
@@ -144,25 +145,13 @@ TEST(matches_reversed, compares_array_forwards_with_string_backwards) {
 class discovery_unit : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tolva-dev-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        saved_log_ = log_directory;
-        log_directory = dir_.c_str();
+        ASSERT_TRUE(scratch_.ok());
+        dir_ = scratch_.path();
     }
-    void TearDown() override {
-        debug_level = 0;
-        log_directory = saved_log_;
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-    std::string log_text() const {
-        std::ifstream in(dir_ + "/tolvad.log");
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    void TearDown() override { debug_level = 0; }
+    std::string log_text() const { return scratch_.text(); }
+    rig::scratch_log scratch_;
     std::string dir_;
-    const char* saved_log_ = nullptr;
 };
 
 TEST_F(discovery_unit, probe_failures_leave_serial_and_flag_alone) {

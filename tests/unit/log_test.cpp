@@ -1,5 +1,6 @@
 #include "agent/log.h"
 #include <cstring>
+#include "tests/support/scratch_log.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -45,15 +46,8 @@ mode_t mode_of(const std::string& path) {
 class log_writer : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tolva-log-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        saved_ = log_directory;
-        log_directory = dir_.c_str();
-    }
-    void TearDown() override {
-        log_directory = saved_;
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        ASSERT_TRUE(scratch_.ok());
+        dir_ = scratch_.path();
     }
 
     std::string live() const { return dir_ + "/tolvad.log"; }
@@ -75,8 +69,8 @@ class log_writer : public ::testing::Test {
         return out;
     }
 
+    rig::scratch_log scratch_;
     std::string dir_;
-    const char* saved_ = nullptr;
 };
 
 TEST_F(log_writer, line_has_time_stamp_blank_message_and_newline) {

@@ -18,6 +18,7 @@
 
 #include "agent/common.h"
 #include "agent/log.h"
+#include "tests/support/scratch_log.h"
 #include "tests/unit/stop_capture.h"
 
 namespace {
@@ -62,10 +63,8 @@ namespace {
 class Scsi : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/scsi_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        log_directory = directory_.c_str();
+        ASSERT_TRUE(scratch_.ok());
+        directory_ = scratch_.path();
         debug_level = 0;
         driver = fake_driver{};
         driver.active = true;
@@ -73,8 +72,6 @@ class Scsi : public ::testing::Test {
     void TearDown() override {
         driver.active = false;
         debug_level = 0;
-        std::string command = "rm -rf " + directory_;
-        ASSERT_EQ(std::system(command.c_str()), 0);
     }
 
     // Messages of the log's lines, time stamps removed.
@@ -89,6 +86,7 @@ class Scsi : public ::testing::Test {
         return result;
     }
 
+    rig::scratch_log scratch_;
     std::string directory_;
 };
 
