@@ -289,30 +289,18 @@ double most(const std::vector<double>& v) {
 
 }  // namespace
 
-BENCHMARK(chunk_16mib)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(REPETITIONS)
-    ->ComputeStatistics("min", least)
-    ->ComputeStatistics("max", most);
-BENCHMARK(memcpy_16mib)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(REPETITIONS)
-    ->ComputeStatistics("min", least)
-    ->ComputeStatistics("max", most);
-BENCHMARK(tolvad_push_1mib)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(REPETITIONS)
-    ->ComputeStatistics("min", least)
-    ->ComputeStatistics("max", most)
-    ->Iterations(10)
-    ->UseRealTime();
-BENCHMARK(bare_loop_1mib)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(REPETITIONS)
-    ->ComputeStatistics("min", least)
-    ->ComputeStatistics("max", most)
-    ->Iterations(10)
-    ->UseRealTime();
+// Every figure is compared by its min, median and max over the repetitions.
+benchmark::internal::Benchmark* repeated(benchmark::internal::Benchmark* b) {
+    return b->Unit(benchmark::kMillisecond)
+        ->Repetitions(REPETITIONS)
+        ->ComputeStatistics("min", least)
+        ->ComputeStatistics("max", most);
+}
+
+BENCHMARK(chunk_16mib)->Apply([](auto* b) { repeated(b); });
+BENCHMARK(memcpy_16mib)->Apply([](auto* b) { repeated(b); });
+BENCHMARK(tolvad_push_1mib)->Apply([](auto* b) { repeated(b)->Iterations(10)->UseRealTime(); });
+BENCHMARK(bare_loop_1mib)->Apply([](auto* b) { repeated(b)->Iterations(10)->UseRealTime(); });
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--loop") == 0)
