@@ -112,6 +112,9 @@ bool fetch_array_view(enclosure_device& device) {
 // False when a receive or an update failed.
 bool read_back() {
     const view_ptr host_view(determine_hostinfo(hostinfo_script));
+    // Measured once: the view may be megabytes and is pushed to each device in turn.
+    int length = 0;
+    const bool whole = host_view && fits_one_transfer(host_view.get(), length);
     bool failed = false;
     for (std::size_t i = 0; i < device_list.size(); ++i) {
         enclosure_device& device = device_list[i];
@@ -129,8 +132,7 @@ bool read_back() {
             continue;
         }
         agent_log("Updating VanTor %s with latest host information.\n", device.serial.c_str());
-        int length = 0;
-        if (fits_one_transfer(host_view.get(), length)) {
+        if (whole) {
             if (send_hostinfo(device.fd, host_view.get(), length) == -1) {
                 failed = true;
                 agent_log("Unable to send the host view to the VanTor.\n");
