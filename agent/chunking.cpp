@@ -1,14 +1,15 @@
+#include "agent/chunking.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "agent/common.h"
 #include "agent/devices.h"
-#include "agent/hostinfo.h"
-#include "agent/log.h"
 #include "channel/transfer.h"
+#include "ground/limits.h"
+#include "ground/log.h"
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "agent/collect.h"
+
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,9 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/common.h"
-#include "agent/hostinfo.h"
-#include "agent/log.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 
 namespace {
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-int debug_level = 0;
 const char* hostinfo_script = "/usr/share/zyr/zyr_hostinfo";
 
 bool matches_reversed(const char* array, std::size_t count, const char* string) {

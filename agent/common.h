@@ -3,9 +3,6 @@
 
 #include <cstddef>
 
-/// Process-wide debug switch; set once at start-up from TOLVAD_DEBUG, never cleared.
-extern int debug_level;
-
 /// Fixed paths of the daemon.
 inline constexpr const char* SCAN_DIRECTORY = "//dev";
 inline constexpr const char* CONFIG_PATH = "/etc/qelvo/caldrix/tolvad.conf";
@@ -13,9 +10,6 @@ inline constexpr const char* PID_FILE = "/var/run/tolvad.pid";
 
 /// The host-information script. Fixed in the daemon; tests point it elsewhere.
 extern const char* hostinfo_script;
-
-/// One transfer to the array carries at most this many bytes, text and NUL.
-inline constexpr int MAX_TRANSFER = 65535;
 
 /// Compares `array` read forwards against `string` read backwards (see agent/common.cpp).
 /// `string` must not be empty and `count` must be at least 1.

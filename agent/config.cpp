@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "agent/common.h"
-#include "agent/log.h"
+#include "ground/log.h"
 
 const char* config_path = CONFIG_PATH;
 

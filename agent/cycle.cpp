@@ -7,12 +7,15 @@
 #include <cstring>
 #include <memory>
 
+#include "agent/chunking.h"
+#include "agent/collect.h"
 #include "agent/common.h"
 #include "agent/config.h"
 #include "agent/devices.h"
-#include "agent/hostinfo.h"
-#include "agent/log.h"
 #include "channel/transfer.h"
+#include "ground/limits.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "agent/daemon_mode.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -7,8 +9,7 @@
 #include "agent/common.h"
 #include "agent/cycle.h"
 #include "agent/devices.h"
-#include "agent/log.h"
-#include "agent/modes.h"
+#include "ground/log.h"
 
 namespace {
 

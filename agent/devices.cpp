@@ -2,16 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <scsi/sg.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
-#include "agent/common.h"
-#include "agent/log.h"
+#include "channel/sg_io.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 
 device_sequence device_list;
 
@@ -19,7 +18,7 @@ namespace {
 
 constexpr const char* ARRAY_VENDOR = "Trevasko";
 constexpr int INQUIRY_LENGTH = 255;
-constexpr int SENSE_LENGTH = 32;
+constexpr unsigned char SENSE_LENGTH = 32;
 constexpr unsigned INQUIRY_TIMEOUT_MS = 30000;
 constexpr int SERIAL_OFFSET = 36;
 constexpr int SERIAL_FIELD_LENGTH = 12;
@@ -72,19 +71,18 @@ int inquire_enclosure(const char* path, std::string& serial, bool& encserv) {
     static const unsigned char cdb[6] = {0x12, 0x00, 0x00, 0x00, 0xFF, 0x00};
     unsigned char data[INQUIRY_LENGTH] = {};
     unsigned char sense[SENSE_LENGTH] = {};
-    sg_io_hdr_t request;
-    std::memset(&request, 0, sizeof request);
-    request.interface_id = 'S';
-    request.dxfer_direction = SG_DXFER_FROM_DEV;
+    sg_request request;
+    request.to_device = 0;
+    request.cdb = cdb;
     request.cmd_len = sizeof cdb;
-    request.mx_sb_len = SENSE_LENGTH;
-    request.dxfer_len = INQUIRY_LENGTH;
-    request.dxferp = data;
-    request.cmdp = const_cast<unsigned char*>(cdb);
-    request.sbp = sense;
-    request.timeout = INQUIRY_TIMEOUT_MS;
+    request.data = data;
+    request.length = INQUIRY_LENGTH;
+    request.sense = sense;
+    request.sense_length = SENSE_LENGTH;
+    request.timeout_ms = INQUIRY_TIMEOUT_MS;
 
-    if (::ioctl(fd, SG_IO, &request) < 0) {
+    unsigned char status = 0;
+    if (issue_sg_io(fd, request, &status) < 0) {
         ::close(fd);
         if (debug_level)
             agent_log("IOCTL failed on the device %s. \n", path);
@@ -150,4 +148,14 @@ int build_device_list(const char* directory, device_sequence& list) {
     }
     ::closedir(dir);
     return 0;
+}
+
+void open_listed_devices() {
+    for (std::size_t i = 0; i < device_list.size(); ++i) {
+        enclosure_device& device = device_list[i];
+        // A descriptor still held would otherwise leak when it is replaced.
+        if (device.fd >= 0)
+            ::close(device.fd);
+        device.fd = ::open(device.path.c_str(), O_RDWR | O_NONBLOCK);
+    }
 }

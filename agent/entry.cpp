@@ -1,3 +1,5 @@
+#include "agent/entry.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -7,9 +9,11 @@
 #include <cstring>
 
 #include "agent/common.h"
+#include "agent/daemon_mode.h"
 #include "agent/devices.h"
-#include "agent/log.h"
-#include "agent/modes.h"
+#include "agent/push_once.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 
 namespace {
 
@@ -25,16 +29,6 @@ void print_usage() {
         "files.  A glob pattern may also be specified.\nIf nothing is specified, %s will be "
         "used.\n",
         DEFAULT_PATTERN);
-}
-
-void open_listed_devices() {
-    for (std::size_t i = 0; i < device_list.size(); ++i) {
-        enclosure_device& device = device_list[i];
-        // A descriptor still held would otherwise leak when it is replaced.
-        if (device.fd >= 0)
-            ::close(device.fd);
-        device.fd = ::open(device.path.c_str(), O_RDWR | O_NONBLOCK);
-    }
 }
 
 int tolvad_main(int argc, char* argv[]) {

@@ -1,4 +1,4 @@
-#include "agent/modes.h"
+#include "agent/entry.h"
 
 int main(int argc, char* argv[]) {
     return tolvad_main(argc, argv);

@@ -1,13 +1,17 @@
+#include "agent/push_once.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "agent/chunking.h"
+#include "agent/collect.h"
 #include "agent/common.h"
 #include "agent/devices.h"
-#include "agent/hostinfo.h"
-#include "agent/log.h"
-#include "agent/modes.h"
 #include "channel/transfer.h"
+#include "ground/limits.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 
 int run_push_once() {
     if (device_list.empty()) {

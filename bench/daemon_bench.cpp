@@ -20,7 +20,7 @@
 #include "agent/config.h"
 #include "agent/cycle.h"
 #include "agent/devices.h"
-#include "agent/log.h"
+#include "ground/log.h"
 #include "sim/sim.h"
 
 namespace {

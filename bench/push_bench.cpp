@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/hostinfo.h"
+#include "agent/chunking.h"
 #include "channel/cdb.h"
 #include "sim/sim.h"
 

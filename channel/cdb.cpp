@@ -3,6 +3,7 @@
 #include <new>
 
 #include "channel/scsi.h"
+#include "ground/fatal.h"
 
 std::atomic<std::uint16_t> host_cookie{0};
 std::atomic<std::uint32_t> send_sequence{0};

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/common.h"
-#include "agent/log.h"
 #include "channel/cdb.h"
 #include "channel/scsi.h"
+#include "ground/limits.h"
+#include "ground/log.h"
 
 int send_hostinfo(int fd, const char* data, int length) {
     agent_log("In send_hostinfo: Entering.\n");

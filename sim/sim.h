@@ -83,6 +83,29 @@ struct journal_entry {
     int resid = 0;
 };
 
+/// One command as a transport hands it to the array: the request header fields as the
+/// program filled them (for the journal), the command block and the data-out bytes.
+struct command {
+    std::string enclosure;  ///< node name
+    int interface_id = 'S';
+    int dxfer_direction = 0;
+    unsigned cmd_len = 0;
+    unsigned mx_sb_len = 0;
+    unsigned dxfer_len = 0;
+    unsigned timeout = 0;
+    unsigned flags = 0;
+    int iovec_count = 0;
+    std::vector<std::uint8_t> cdb;
+    std::vector<std::uint8_t> data_out;
+};
+
+/// The array's answer: the journal entry it recorded and the data-in bytes (at most
+/// dxfer_len).
+struct answer {
+    journal_entry entry;
+    std::vector<std::uint8_t> data_in;
+};
+
 std::uint64_t digest(const std::uint8_t* data, std::size_t length);
 const char* kind_name(command_kind kind);
 
@@ -109,6 +132,10 @@ class simulator {
     /// it. Requests block until answered; stop() also ends a pending delay.
     bool start();
     void stop();
+
+    /// Runs one command through the array (faults, dispatch, journal) and returns its
+    /// answer; any transport (the socket server, a kernel target) goes through here.
+    answer execute(const command& request);
 
     std::vector<journal_entry> journal() const;
     void clear_journal();

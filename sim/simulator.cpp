@@ -365,12 +365,7 @@ struct simulator::impl {
         }
     }
 
-    struct answer {
-        journal_entry entry;
-        std::vector<std::uint8_t> data_in;
-    };
-    answer perform(const wire::request_header& request, const std::string& node,
-                   const std::vector<std::uint8_t>& cdb, const std::vector<std::uint8_t>& data_out);
+    answer perform(const command& request);
 
     bool serve_connection(int fd);
     void serve();
@@ -378,10 +373,10 @@ struct simulator::impl {
     bool receive(int fd, void* buffer, std::size_t length);
 };
 
-simulator::impl::answer simulator::impl::perform(const wire::request_header& request,
-                                                 const std::string& node,
-                                                 const std::vector<std::uint8_t>& cdb,
-                                                 const std::vector<std::uint8_t>& data_out) {
+answer simulator::impl::perform(const command& request) {
+    const std::string& node = request.enclosure;
+    const std::vector<std::uint8_t>& cdb = request.cdb;
+    const std::vector<std::uint8_t>& data_out = request.data_out;
     answer result;
     journal_entry& entry = result.entry;
     entry.enclosure = node;
@@ -494,15 +489,25 @@ bool simulator::impl::serve_connection(int fd) {
         request.data_out_len > wire::max_data) {
         return false;
     }
-    std::string node(request.enclosure_len, '\0');
-    std::vector<std::uint8_t> cdb(request.cmd_len);
-    std::vector<std::uint8_t> data_out(request.data_out_len);
-    if (!receive(fd, node.data(), node.size()) || !receive(fd, cdb.data(), cdb.size()) ||
-        !receive(fd, data_out.data(), data_out.size())) {
+    command c;
+    c.enclosure.assign(request.enclosure_len, '\0');
+    c.cdb.resize(request.cmd_len);
+    c.data_out.resize(request.data_out_len);
+    if (!receive(fd, c.enclosure.data(), c.enclosure.size()) ||
+        !receive(fd, c.cdb.data(), c.cdb.size()) ||
+        !receive(fd, c.data_out.data(), c.data_out.size())) {
         return false;
     }
+    c.interface_id = request.interface_id;
+    c.dxfer_direction = request.dxfer_direction;
+    c.cmd_len = request.cmd_len;
+    c.mx_sb_len = request.mx_sb_len;
+    c.dxfer_len = request.dxfer_len;
+    c.timeout = request.timeout;
+    c.flags = request.flags;
+    c.iovec_count = request.iovec_count;
 
-    answer a = perform(request, node, cdb, data_out);
+    answer a = perform(c);
     const journal_entry& e = a.entry;
     wire::response_header response;
     response.ioctl_result = e.ioctl_result;
@@ -666,6 +671,17 @@ void simulator::stop() {
     close(impl_->wake[1]);
     impl_->listen_fd = impl_->wake[0] = impl_->wake[1] = -1;
     unlink(impl_->socket_path.c_str());
+}
+
+answer simulator::execute(const command& request) {
+    if (request.cdb.empty()) {
+        answer refused;
+        refused.entry.enclosure = request.enclosure;
+        refused.entry.ioctl_result = -1;
+        refused.entry.error = EINVAL;
+        return refused;
+    }
+    return impl_->perform(request);
 }
 
 std::vector<journal_entry> simulator::journal() const {

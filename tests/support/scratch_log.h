@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "agent/log.h"
+#include "ground/log.h"
 
 namespace rig {
 

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "agent/common.h"
-#include "agent/log.h"
 #include "channel/cdb.h"
 #include "channel/scsi.h"
 #include "channel/transfer.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 #include "sim/sim.h"
 #include "tests/support/rig.h"
 #include "tests/support/scratch_log.h"

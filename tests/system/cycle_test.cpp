@@ -12,7 +12,8 @@
 #include "agent/config.h"
 #include "agent/cycle.h"
 #include "agent/devices.h"
-#include "agent/log.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 #include "tests/support/rig.h"
 
 namespace {

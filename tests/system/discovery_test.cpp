@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "agent/common.h"
 #include "agent/devices.h"
-#include "agent/log.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 #include "tests/support/rig.h"
 
 namespace {

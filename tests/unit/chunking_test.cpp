@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/common.h"
-#include "agent/hostinfo.h"
-#include "agent/log.h"
+#include "agent/chunking.h"
+#include "ground/limits.h"
+#include "ground/log.h"
 #include "tests/support/scratch_log.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "agent/common.h"
 #include "agent/config.h"
-#include "agent/log.h"
+#include "ground/log.h"
 #include "tests/support/scratch_log.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "agent/common.h"
-#include "agent/log.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 #include "tests/support/scratch_log.h"
-
 namespace {
 
 bool is_open(int fd) {

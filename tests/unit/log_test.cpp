@@ -1,4 +1,4 @@
-#include "agent/log.h"
+#include "ground/log.h"
 #include <cstring>
 #include "tests/support/scratch_log.h"
 

@@ -16,8 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/common.h"
-#include "agent/log.h"
+#include "ground/fatal.h"
+#include "ground/log.h"
+#include "ground/settings.h"
 #include "tests/support/scratch_log.h"
 #include "tests/unit/stop_capture.h"
 

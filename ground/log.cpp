@@ -1,4 +1,4 @@
-#include "agent/log.h"
+#include "ground/log.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

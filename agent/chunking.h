@@ -1,12 +1,8 @@
-// Host-view collection, chunking and renumbering.
+// Host-view chunking, token renumbering and the chunked send.
 #pragma once
 
 #include <cstddef>
 #include <functional>
-
-/// Runs the host-information script and returns its whole output as a NUL-terminated heap
-/// text (release with free), or null when nothing could be collected.
-char* determine_hostinfo(const char* script);
 
 /// Sends a view longer than one transfer in chunks to every listed device.
 /// 0 when no send returned -1; 1 when one did or the view holds no "DEVICE0".

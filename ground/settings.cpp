@@ -1,0 +1,3 @@
+#include "ground/settings.h"
+
+int debug_level = 0;
