@@ -6,7 +6,7 @@
 #   bash setup.sh ci       that, and what the CI-only steps need
 set -euo pipefail
 
-base=(g++ cmake ninja-build googletest libgtest-dev libgmock-dev
+base=(g++ g++-multilib cmake ninja-build googletest libgtest-dev libgmock-dev
       util-linux mount procps init-system-helpers dpkg-dev file)
 optional=(libbenchmark-dev)
 ci=(clang-format)

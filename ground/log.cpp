@@ -151,8 +151,10 @@ bool rotate(const std::string& live) {
 
 }  // namespace
 
+time_t (*log_clock)() = [] { return ::time(nullptr); };
+
 void current_time(time_t* now) {
-    *now = ::time(nullptr);
+    *now = log_clock();
 }
 
 void time_text(time_t t, char* text) {

@@ -42,6 +42,9 @@ int copy_file(const char* source, const char* destination, mode_t mode);
 /// Stores the current calendar time in whole seconds.
 void current_time(time_t* now);
 
+/// The clock that current_time reads: the system's; tests set a fixed one.
+extern time_t (*log_clock)();
+
 /// Writes the ctime text of `t` without its newline into `text` (at least 26 bytes).
 void time_text(time_t t, char* text);
 

@@ -62,10 +62,23 @@ cmp -s "$work/control/conffiles" "$work/conffiles" || fail "conffiles differ: $(
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Maintainer)" = "tolva team <tolva@localhost>" ] || fail "Maintainer: $(field Maintainer)"
-[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
 [ "$(field Package)" = tolva ] || fail "Package: $(field Package)"
 
 dpkg-deb -x "$deb" "$work/root"
+# The architecture is that of the programs inside, whichever host built them (a 32-bit build
+# on an x86-64 host must not claim amd64, nor depend on the host's 32-bit compatibility
+# libraries).
+for program in tolvad Tolvactl; do
+    case $(file -b "$work/root/usr/sbin/$program") in
+        "ELF 64-bit LSB"*x86-64*) arch=amd64 ;;
+        "ELF 32-bit LSB"*"Intel 80386"*) arch=i386 ;;
+        *) fail "$program: unknown architecture: $(file -b "$work/root/usr/sbin/$program")" ;;
+    esac
+    [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture), $program is $arch"
+done
+case $(field Depends) in
+    *lib32* | *-i386*) fail "Depends names another architecture's libraries: $(field Depends)" ;;
+esac
 printf 'PushInterval=86400\nRefreshInterval=60\n' | cmp -s - "$work/root/etc/qelvo/caldrix/tolvad.conf" ||
     fail "default configuration differs"
 

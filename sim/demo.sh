@@ -50,7 +50,7 @@ trap 'exit 141' PIPE
 ROOT=$(mktemp -d /tmp/tolva-demo-XXXXXX)
 echo "Making a sandbox in $ROOT ..."
 "$SANDBOX" init "$ROOT" --tolvad "$BUILD/agent/tolvad" --tolvactl "$BUILD/ctl/Tolvactl" \
-    --layer "$BUILD/sim/libtolva_sglayer.so"
+    --layer "$BUILD/sim/layer/\$PLATFORM/libtolva_sglayer.so"
 mkdir -p "$ROOT/state"
 cp packaging/zyr_hostinfo "$ROOT/zyr/zyr_hostinfo"
 chmod 755 "$ROOT/zyr/zyr_hostinfo"
