@@ -180,6 +180,42 @@ TEST_F(CycleTest, FailedPassEndsCycleAtOnceWithoutReadBack) {
     EXPECT_EQ(occurrences(log, "The Token buffer is invalid. \n"), 1u);
 }
 
+std::string large_view(int sections, int section_size);
+
+TEST_F(CycleTest, RefusedSendIsLoggedAndTheNextPassSendsAgain) {
+    struct refusal_case {
+        const char* name;
+        std::string view;
+        sim::fault_kind fault;
+        std::string failure_line;
+    };
+    two_devices();
+    const refusal_case cases[] = {
+        {"BUSY, whole view", VIEW, sim::fault_kind::busy,
+         "Failed to send the host information to the VanTor " + first_serial_ + " .\n"},
+        {"CHECK CONDITION, chunked view", large_view(3, 30000), sim::fault_kind::check_condition,
+         "1A Failed to send the host information to the VanTor " + first_serial_ + " .\n"},
+    };
+    set_config("PushInterval=4\nRefreshInterval=2\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        box_.array().clear_journal();
+        waits.clear();
+        set_view(c.view);
+        box_.array().inject(first_, {c.fault, sim::command_kind::hostinfo_send, 1});
+        std::vector<int> sends_at_wait;
+        on_wait = [&](int) { sends_at_wait.push_back(sends(second_)); };
+
+        // No rebuild for it: the cycle goes on.
+        EXPECT_EQ(run_refresh_cycle(), 1);
+        EXPECT_NE(box_.log().find(c.failure_line), std::string::npos);
+        // The unchanged view went to every device once more in the second pass.
+        ASSERT_EQ(sends_at_wait.size(), 2u);
+        EXPECT_EQ(sends_at_wait[1], 2 * sends_at_wait[0]);
+        expect_no_array_views();
+    }
+}
+
 TEST_F(CycleTest, DeviceWithoutDescriptorPassesButFailsTheReadBack) {
     two_devices();
     close(device_list[0].fd);
