@@ -65,9 +65,9 @@ if ! apt-get update -qq; then
     exit 0
 fi
 if [ ${#need[@]} -gt 0 ]; then
-    apt-get install -y -qq --no-install-recommends "${need[@]}"
+    apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends "${need[@]}"
 fi
-if [ ${#want[@]} -gt 0 ] && ! apt-get install -y -qq --no-install-recommends "${want[@]}"; then
+if [ ${#want[@]} -gt 0 ] && ! apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends "${want[@]}"; then
     left_out
 fi
 exit 0
