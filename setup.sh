@@ -64,10 +64,11 @@ if ! apt-get update -qq; then
     left_out
     exit 0
 fi
+install=(apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends)
 if [ ${#need[@]} -gt 0 ]; then
-    apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends "${need[@]}"
+    "${install[@]}" "${need[@]}"
 fi
-if [ ${#want[@]} -gt 0 ] && ! apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends "${want[@]}"; then
+if [ ${#want[@]} -gt 0 ] && ! "${install[@]}" "${want[@]}"; then
     left_out
 fi
 exit 0
