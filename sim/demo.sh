@@ -15,6 +15,8 @@ if [ ! -f sim/demo.conf ] || [ ! -f packaging/zyr_hostinfo ]; then
     exit 1
 fi
 
+bash setup.sh
+
 BUILD=${TOLVA_BUILD_DIR:-build}
 if [ ! -f "$BUILD/build.ninja" ]; then
     echo "Configuring $BUILD ..."
