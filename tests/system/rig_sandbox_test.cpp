@@ -127,6 +127,18 @@ TEST(RigSandbox, TimeoutKillsTheGroupAndFails) {
     slow_sandbox = nullptr;
 }
 
+TEST(RigSandbox, RunsStartedTogetherBothWork) {
+    rig::sandbox s;
+    for (int round = 0; round < 10; ++round) {
+        const pid_t first = s.spawn({"/bin/sh", "-c", "test -L /usr/sbin/tolvad"});
+        const pid_t second = s.spawn({"/bin/sh", "-c", "test -L /usr/sbin/tolvad"});
+        for (pid_t pid : {first, second}) {
+            const rig::run_result r = s.wait(pid);
+            EXPECT_EQ(r.exit_status, 0) << "round " << round << ": " << r.err;
+        }
+    }
+}
+
 TEST(RigSandbox, FilesPersistAcrossRunsAndPidFileIsRead) {
     rig::sandbox s;
     EXPECT_EQ(s.daemon_pid(), -1);
