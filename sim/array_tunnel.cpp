@@ -175,7 +175,8 @@ std::vector<std::uint8_t> give_frame(endpoint& ep, std::size_t room, time_point 
     ++ep.receives;
     const tunnel_settings& s = ep.settings;
     const bool by_count = s.keepalive_every > 0 && ep.receives % s.keepalive_every == 0;
-    const bool by_time = s.keepalive_period.count() > 0 && now - ep.last_keepalive >= s.keepalive_period;
+    const bool by_time =
+        s.keepalive_period.count() > 0 && now - ep.last_keepalive >= s.keepalive_period;
     if (by_count || by_time) {
         ep.waiting.push_back(
             {0, false, std::vector<std::uint8_t>(keepalive_word, keepalive_word + 9)});

@@ -23,8 +23,7 @@ bool loopback_address(const std::string& host, struct in_addr& out) {
 
 }  // namespace
 
-std::shared_ptr<relay> relay::open(const std::string& host, std::uint16_t port,
-                                   report on_event) {
+std::shared_ptr<relay> relay::open(const std::string& host, std::uint16_t port, report on_event) {
     struct sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

@@ -185,8 +185,8 @@ int init(const std::vector<std::string>& args) {
     if (!canonical(tolvad, tolvad) || !canonical(tolvactl, tolvactl) || !canonical(layer, layer))
         return EXIT_SANDBOX;
 
-    for (const char* dir : {"dev", "run", "etc", "var", "usr", ".runs", "conf", "log", "zyr",
-                            "usr/sbin"}) {
+    for (const char* dir :
+         {"dev", "run", "etc", "var", "usr", ".runs", "conf", "log", "zyr", "usr/sbin"}) {
         if (!make_dirs(root + "/" + dir))
             return EXIT_SANDBOX;
     }

@@ -53,7 +53,7 @@ enum class fault_kind {
     busy,             ///< status BUSY, no data
     good_no_data,     ///< GOOD status, no data moved (nothing stored)
     delay,            ///< answered normally after `delay`
-    vanish,  ///< answered normally; then the node file is removed (later opens fail) and
+    vanish,           ///< answered normally; then the node file is removed (later opens fail) and
              ///< every later command of the enclosure fails with ENODEV, open descriptors too
 };
 
@@ -235,7 +235,8 @@ class simulator {
     void set_stored_view(const std::string& array, std::vector<std::uint8_t> bytes);
 
     /// When set, every stored view is also written to `<directory>/<array>.view` and every
-    /// journal entry appended as one line to `<directory>/journal.txt` (process mode).
+    /// journal entry appended as one line to `<directory>/journal.txt` once its command is
+    /// answered (process mode).
     void set_state_directory(const std::string& directory);
 
     const std::string& socket_path() const;

@@ -196,7 +196,8 @@ bool is_cookie_request(const std::vector<std::uint8_t>& cdb) {
 }
 
 /// The frame fields a command carries, before the array looks at it.
-std::optional<frame_fields> describe_frame(command_kind kind, const std::vector<std::uint8_t>& cdb) {
+std::optional<frame_fields> describe_frame(command_kind kind,
+                                           const std::vector<std::uint8_t>& cdb) {
     frame_fields f;
     if (kind == command_kind::cookie_request) {
         f.cookie = 0xFFFF;  // nothing handed out yet
@@ -237,7 +238,8 @@ std::uint8_t vendor_frame_receive(scsi_cmd& cmd) {
         f.cookie = be16(cmd.cdb, 2);
         f.sequence = be32(cmd.cdb, 10);
         const bool current = tunnel::check_frame(t.ep, false, f);
-        out = current && !t.ep.silent ? tunnel::give_frame(t.ep, room, t.now, f) : tunnel::no_frame();
+        out =
+            current && !t.ep.silent ? tunnel::give_frame(t.ep, room, t.now, f) : tunnel::no_frame();
     }
     set_data_in(cmd, out.data(), out.size());
     return status_good;
@@ -451,7 +453,7 @@ struct simulator::impl {
     std::vector<std::unique_ptr<enclosure_state>> enclosures;
     std::map<std::string, std::optional<std::vector<std::uint8_t>>> views;
     std::map<std::string, tunnel::service_table> services;  // by array
-    std::vector<journal_entry> log;  // by sequence
+    std::vector<journal_entry> log;                         // by sequence
     std::uint64_t next_sequence = 0;
     std::string state_directory;
     mutable std::string nodes_directory;
@@ -532,9 +534,8 @@ struct simulator::impl {
         return [this, node, &ep](const service& s, std::uint16_t id) {
             const std::uint64_t generation = ep.generation;
             return relay::open(s.host, s.port,
-                               [this, node, generation, id](relay* from,
-                                                            std::vector<std::uint8_t> bytes,
-                                                            bool closed) {
+                               [this, node, generation, id](
+                                   relay* from, std::vector<std::uint8_t> bytes, bool closed) {
                                    std::lock_guard lock(mutex);
                                    if (enclosure_state* e = find(node)) {
                                        tunnel::relay_event(e->tunnel, generation, id, from,
@@ -586,8 +587,7 @@ answer simulator::impl::perform(const command& request) {
         return result;
     }
     entry.array = e->config.array;
-    const std::optional<fault> injected =
-        e->vanished ? std::nullopt : take_fault(*e, entry.kind);
+    const std::optional<fault> injected = e->vanished ? std::nullopt : take_fault(*e, entry.kind);
     if (injected && injected->kind == fault_kind::delay) {
         // Only this caller waits; the others go on meanwhile.
         lock.unlock();
@@ -620,7 +620,7 @@ answer simulator::impl::perform(const command& request) {
         }
     } else {
         const tunnel::relay_opener open_relay = opener(node, e->tunnel);
-        tunnel_context context{e->tunnel, services[entry.array], open_relay, retired, clock(),
+        tunnel_context context{e->tunnel,  services[entry.array], open_relay, retired, clock(),
                                entry.frame};
         scsi_cmd cmd{.cdb = cdb,
                      .direction = request.dxfer_direction,

@@ -177,9 +177,7 @@ class ArrayTunnel : public ::testing::Test {
         node_ = node;
     }
 
-    reply request_cookie() {
-        return issue(fd_, cookie_cdb, SG_DXFER_FROM_DEV, bytes(65535, 0xAA));
-    }
+    reply request_cookie() { return issue(fd_, cookie_cdb, SG_DXFER_FROM_DEV, bytes(65535, 0xAA)); }
 
     /// A cookie request whose grant the host takes; false when none was granted.
     bool grant(host_link& link) {
@@ -187,8 +185,8 @@ class ArrayTunnel : public ::testing::Test {
         if (r.rc != 0 || r.status != 0 || (r.data[5] == 0xFF && r.data[6] == 0xFF))
             return false;
         link.cookie = static_cast<std::uint16_t>(r.data[5] << 8 | r.data[6]);
-        link.send = link.receive = static_cast<std::uint32_t>(r.data[7]) << 24 |
-                                   r.data[8] << 16 | r.data[9] << 8 | r.data[10];
+        link.send = link.receive = static_cast<std::uint32_t>(r.data[7]) << 24 | r.data[8] << 16 |
+                                   r.data[9] << 8 | r.data[10];
         return true;
     }
 
@@ -313,10 +311,10 @@ TEST_F(ArrayTunnel, CookieRequestsAreGrantedRefusedOrFailedByTheRules) {
                 continue;
             }
             EXPECT_EQ(r.resid, 65535 - 11);
-            EXPECT_EQ(bytes(r.data.begin() + 5, r.data.begin() + 11),
-                      (bytes{byte_of(a.cookie, 8), byte_of(a.cookie, 0), byte_of(a.sequence, 24),
-                             byte_of(a.sequence, 16), byte_of(a.sequence, 8),
-                             byte_of(a.sequence, 0)}));
+            EXPECT_EQ(
+                bytes(r.data.begin() + 5, r.data.begin() + 11),
+                (bytes{byte_of(a.cookie, 8), byte_of(a.cookie, 0), byte_of(a.sequence, 24),
+                       byte_of(a.sequence, 16), byte_of(a.sequence, 8), byte_of(a.sequence, 0)}));
             EXPECT_EQ(entry.frame->cookie, a.cookie);
             EXPECT_EQ(entry.frame->sequence, a.sequence);
         }
@@ -334,7 +332,8 @@ TEST_F(ArrayTunnel, EveryFrameCommandIsCheckedAgainstTheLinkItsCookieNames) {
     const violation ok = violation::none;
     const sim::cookie_rule stepping{true, 0x0100, 10, 0x100, -1};
     const row rows[] = {
-        {"a correct exchange", stepping,
+        {"a correct exchange",
+         stepping,
          [](ArrayTunnel& t, host_link& l) {
              t.send(l, 7, OPEN, "echo");
              EXPECT_TRUE(t.receive(l).empty());
@@ -345,14 +344,16 @@ TEST_F(ArrayTunnel, EveryFrameCommandIsCheckedAgainstTheLinkItsCookieNames) {
              t.send(l, 0, 0);  // the host's keep-alive
          },
          {ok, ok, ok, ok, ok, ok, ok}},
-        {"cookies it never granted, 0 included", stepping,
+        {"cookies it never granted, 0 included",
+         stepping,
          [](ArrayTunnel& t, host_link& l) {
              t.raw_send(static_cast<std::uint16_t>(l.cookie + 1), l.send, 7, OPEN, "echo");
              t.raw_receive(0, l.receive);
              t.send(l, 7, OPEN, "echo");
          },
          {violation::wrong_cookie, violation::wrong_cookie, ok}},
-        {"sends repeated and skipped", stepping,
+        {"sends repeated and skipped",
+         stepping,
          [](ArrayTunnel& t, host_link& l) {
              t.send(l, 7, OPEN, "echo");
              t.raw_send(l.cookie, l.send - 1, 7, 0, "x");
@@ -361,7 +362,8 @@ TEST_F(ArrayTunnel, EveryFrameCommandIsCheckedAgainstTheLinkItsCookieNames) {
              t.send(l, 7, 0, "z");
          },
          {ok, violation::repeated_sequence, violation::skipped_sequence, ok}},
-        {"receives repeated and skipped", stepping,
+        {"receives repeated and skipped",
+         stepping,
          [](ArrayTunnel& t, host_link& l) {
              t.send(l, 7, OPEN, "echo");
              t.send(l, 7, 0, "x");
@@ -374,7 +376,8 @@ TEST_F(ArrayTunnel, EveryFrameCommandIsCheckedAgainstTheLinkItsCookieNames) {
              t.receive(l);
          },
          {ok, ok, ok, violation::repeated_sequence, ok, violation::skipped_sequence, ok}},
-        {"failed sends come again with their number", stepping,
+        {"failed sends come again with their number",
+         stepping,
          [](ArrayTunnel& t, host_link& l) {
              t.sim_->inject(t.node_, {sim::fault_kind::busy, sim::command_kind::frame_send, 3});
              for (int i = 0; i < 3; ++i)
@@ -388,7 +391,8 @@ TEST_F(ArrayTunnel, EveryFrameCommandIsCheckedAgainstTheLinkItsCookieNames) {
              EXPECT_EQ(t.drain(l), (std::vector<frame>{{7, 0, "kept"}}));
          },
          {ok, ok, ok, ok, ok, ok, ok, ok}},
-        {"late commands of an earlier link", stepping,
+        {"late commands of an earlier link",
+         stepping,
          [](ArrayTunnel& t, host_link& l) {
              t.send(l, 7, OPEN, "echo");
              t.send(l, 7, 0, "old");
@@ -405,7 +409,8 @@ TEST_F(ArrayTunnel, EveryFrameCommandIsCheckedAgainstTheLinkItsCookieNames) {
              EXPECT_EQ(t.drain(l), (std::vector<frame>{{7, CLOSE, ""}}));
          },
          {ok, ok, ok, ok, violation::skipped_sequence, ok, ok, ok, ok}},
-        {"sequences wrap", {true, 5, 0xFFFFFFFF, 0, -1},
+        {"sequences wrap",
+         {true, 5, 0xFFFFFFFF, 0, -1},
          [](ArrayTunnel& t, host_link& l) {
              t.send(l, 7, OPEN, "echo");
              EXPECT_EQ(l.send, 0u);
@@ -608,9 +613,9 @@ TEST_F(ArrayTunnel, KeepAlivesComeByCountAndByTimeButNotInSilence) {
         frame expected;
     };
     const step steps[] = {
-        {0, none},         {0, none}, {0, keepalive},  // third receive
-        {4999, none},      {5000, keepalive},          // 5 s after the last
-        {5000, keepalive},                             // sixth receive
+        {0, none},         {0, none},         {0, keepalive},  // third receive
+        {4999, none},      {5000, keepalive},                  // 5 s after the last
+        {5000, keepalive},                                     // sixth receive
         {5000, none},
     };
     for (const step& s : steps) {

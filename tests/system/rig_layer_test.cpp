@@ -590,8 +590,8 @@ TEST_F(LayerTest, ForkedAndConcurrentClientsAreServed) {
 }
 
 TEST_F(LayerTest, ADelayedCommandHoldsOnlyItsCaller) {
-    sim_->inject("sg0", {sim::fault_kind::delay, sim::command_kind::any, 1,
-                         std::chrono::seconds(20)});
+    sim_->inject("sg0",
+                 {sim::fault_kind::delay, sim::command_kind::any, 1, std::chrono::seconds(20)});
     std::atomic<bool> answered{false};
     std::thread slow([&] {
         EXPECT_EQ(issue("sg0", discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0)).rc, 0);
@@ -743,12 +743,19 @@ TEST_F(SimProgramTest, ServesItsConfigurationUntilTerminated) {
 
 TEST_F(SimProgramTest, RefusesABadConfiguration) {
     const char* bad[] = {
-        "enclosure sg0 serial=1\n",                              // no array
-        "enclosure sg0 array=A encserv=2\n",                     // out of range
-        "fault sg5 busy\n",                                      // unknown enclosure
-        "enclosure sg0 array=A\nfault sg0 melt\n",               // unknown kind
-        "enclosure sg0 array=A\nfault sg0 busy on=sometimes\n",  // unknown command kind
-        "enclosures sg0 array=A\n",                              // unknown line
+        "enclosure sg0 serial=1\n",                                   // no array
+        "enclosure sg0 array=A encserv=2\n",                          // out of range
+        "fault sg5 busy\n",                                           // unknown enclosure
+        "enclosure sg0 array=A\nfault sg0 melt\n",                    // unknown kind
+        "enclosure sg0 array=A\nfault sg0 busy on=sometimes\n",       // unknown command kind
+        "enclosures sg0 array=A\n",                                   // unknown line
+        "enclosure sg0 array=A\nservice Z port echo\n",               // unknown array
+        "enclosure sg0 array=A\nservice A port relay 10.0.0.1:80\n",  // not loopback
+        "enclosure sg0 array=A\nservice A port greet\n",              // no text
+        "enclosure sg0 array=A\ncookie sg0 grant cookie=0xffff\n",    // that is a refusal
+        "enclosure sg0 array=A\ncookie sg0 refuse sequence=1\n",      // refusals have none
+        "enclosure sg0 array=A\ntunnel sg0 frame_size=0\n",           // out of range
+        "enclosure sg0 array=A\nfault sg0 busy on=frames\n",          // unknown command kind
     };
     for (const char* config : bad) {
         SCOPED_TRACE(config);
