@@ -218,6 +218,7 @@ int chunk_hostinfo(const char* view, const chunk_sink& flush) {
 
 int send_hostinfo_chunked(const char* view) {
     bool failed = false;
+    bool refused = false;
     const int built =
         chunk_hostinfo(view, [&](chunk_flush at, const char* chunk, std::size_t length) {
             static const char* const sending[] = {"0A Sending the host info to the VanTor %s.\n",
@@ -231,17 +232,23 @@ int send_hostinfo_chunked(const char* view) {
             for (std::size_t i = 0; i < device_list.size(); ++i) {
                 const enclosure_device& device = device_list[i];
                 agent_log(sending[tag], device.serial.c_str());
-                if (send_hostinfo(device.fd, chunk, static_cast<int>(length) + 1) == -1) {
+                const int result = send_hostinfo(device.fd, chunk, static_cast<int>(length) + 1);
+                // A status other than GOOD: the array did not take the chunk either.
+                if (result == -1 || result > 0)
                     agent_log(failure[tag], device.serial.c_str());
-                    failed = true;
-                }
+                failed = failed || result == -1;
+                refused = refused || result > 0;
             }
         });
     if (built < 0) {
         agent_log("The Token buffer is invalid. \n");
-        return 1;
+        return CHUNKED_FAILED;
     }
-    return failed || built != 0 ? 1 : 0;
+    // A section left out was logged by the chunking; no device can take it, so a rebuild
+    // of the device list would not help.
+    if (failed)
+        return CHUNKED_FAILED;
+    return refused ? CHUNKED_REFUSED : CHUNKED_SENT;
 }
 
 void send_hostinfo_chunked_once(const char* view) {
@@ -253,7 +260,8 @@ void send_hostinfo_chunked_once(const char* view) {
                 "0xC Failed to send  host information to the VanTor %s .\n"};
             for (std::size_t i = 0; i < device_list.size(); ++i) {
                 const enclosure_device& device = device_list[i];
-                if (send_hostinfo(device.fd, chunk, static_cast<int>(length) + 1) < 0) {
+                // Negative (failed, no descriptor) or a refusing status: the chunk is not there.
+                if (send_hostinfo(device.fd, chunk, static_cast<int>(length) + 1) != 0) {
                     agent_log(failure[static_cast<int>(at)], device.serial.c_str());
                 }
             }

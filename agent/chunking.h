@@ -4,8 +4,13 @@
 #include <cstddef>
 #include <functional>
 
-/// Sends a view longer than one transfer in chunks to every listed device.
-/// 0 when no send returned -1; 1 when one did or the view holds no "DEVICE0".
+/// Results of send_hostinfo_chunked.
+inline constexpr int CHUNKED_SENT = 0;     ///< every device took every chunk
+inline constexpr int CHUNKED_FAILED = 1;   ///< a send returned -1, or no "DEVICE0"
+inline constexpr int CHUNKED_REFUSED = 2;  ///< none failed, but a device refused a chunk
+
+/// Sends a view longer than one transfer in chunks to every listed device. A section left
+/// out as too long is logged and is no failure.
 int send_hostinfo_chunked(const char* view);
 
 /// The push-once variant of the chunked send, with its own messages and no result.

@@ -1,5 +1,8 @@
 #include "agent/collect.h"
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,21 +18,39 @@
 namespace {
 
 constexpr std::size_t INITIAL_CAPACITY = 0x10000;
-constexpr int CHILD_DESCRIPTOR_LIMIT = 1024;
 
 // Runs in the forked child: only async-signal-safe calls, since another thread of the
-// daemon may have held the allocator's or the log's lock at the fork.
-[[noreturn]] void run_script(const char* script, int write_end) {
-    for (int fd = 0; fd < CHILD_DESCRIPTOR_LIMIT; ++fd) {
-        if (fd != write_end)
-            close(fd);
-    }
+// daemon may have held the allocator's or the log's lock at the fork. SIGTERM arrives
+// blocked; the daemon's handler (which removes its pid file) must never run here.
+[[noreturn]] void run_script(const char* script, int write_end, const sigset_t& mask,
+                             int descriptor_limit) {
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigaction(SIGTERM, &default_action, nullptr);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+
     if (write_end != STDOUT_FILENO) {
         dup2(write_end, STDOUT_FILENO);
         close(write_end);
     }
+    close(STDIN_FILENO);
+    close(STDERR_FILENO);
+    // The tunnel's sockets may lie above any fixed bound.
+    if (close_range(3, ~0U, 0) != 0) {
+        for (int fd = 3; fd < descriptor_limit; ++fd)
+            close(fd);
+    }
     execl(script, script, static_cast<char*>(nullptr));
     _exit(1);
+}
+
+// Highest descriptor number the process may hold, plus one; read before the fork.
+int descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > 1u << 20)
+        return 1 << 20;
+    return static_cast<int>(limit.rlim_cur);
 }
 
 void wait_for(pid_t child) {
@@ -77,16 +98,24 @@ char* determine_hostinfo(const char* script) {
     if (pipe(ends) != 0)
         return nullptr;
 
+    // SIGTERM stays blocked from before the fork until the child has dropped the handler.
+    const int limit = descriptor_limit();
+    sigset_t term, mask;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &mask);
     const pid_t child = fork();
+    if (child == 0)
+        run_script(script, ends[1], mask, limit);
+    const int fork_error = errno;
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     if (child < 0) {
-        const int error = errno;
+        const int error = fork_error;
         agent_log("In determine_hostinfo: Error on fork: %s\n", std::strerror(error));
         close(ends[0]);
         close(ends[1]);
         return nullptr;
     }
-    if (child == 0)
-        run_script(script, ends[1]);
 
     close(ends[1]);
     std::size_t used = 0;

@@ -1,11 +1,11 @@
 #include "agent/config.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "agent/common.h"
+#include "ground/decimal.h"
 #include "ground/log.h"
 
 const char* config_path = CONFIG_PATH;
@@ -40,7 +40,7 @@ int read_config_value(const char* key) {
         for (char* token = strtok_r(piece, "=", &rest); token != nullptr;
              token = strtok_r(nullptr, "=", &rest)) {
             if (++tokens == 2)
-                result = std::atoi(token);
+                result = decimal_int(token);
         }
     }
     return result;

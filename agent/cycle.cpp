@@ -59,22 +59,35 @@ bool fits_one_transfer(const char* view, int& length) {
     return true;
 }
 
-// False when a send to any device failed; every device is still tried.
-bool push_to_every_device(const char* view) {
+enum class push_outcome { sent, refused, failed };
+
+// Every device is tried whatever the others answered. A device that ends the send with a
+// status other than GOOD (BUSY, CHECK CONDITION) has not taken the view: that is logged like
+// a failed transfer, but the device list is still good.
+push_outcome push_to_every_device(const char* view) {
     int length = 0;
-    if (!fits_one_transfer(view, length))
-        return send_hostinfo_chunked(view) == 0;
-    bool ok = true;
+    if (!fits_one_transfer(view, length)) {
+        const int result = send_hostinfo_chunked(view);
+        if (result == CHUNKED_FAILED)
+            return push_outcome::failed;
+        return result == CHUNKED_REFUSED ? push_outcome::refused : push_outcome::sent;
+    }
+    bool failed = false;
+    bool refused = false;
     for (std::size_t i = 0; i < device_list.size(); ++i) {
         const enclosure_device& device = device_list[i];
         agent_log("Sending the host info to the VanTor %s.\n", device.serial.c_str());
-        if (send_hostinfo(device.fd, view, length) == -1) {
+        const int result = send_hostinfo(device.fd, view, length);
+        if (result == -1 || result > 0) {
             agent_log("Failed to send the host information to the VanTor %s .\n",
                       device.serial.c_str());
-            ok = false;
         }
+        failed = failed || result == -1;
+        refused = refused || result > 0;
     }
-    return ok;
+    if (failed)
+        return push_outcome::failed;
+    return refused ? push_outcome::refused : push_outcome::sent;
 }
 
 // False when a pass failed; the cycle then ends at once.
@@ -87,9 +100,15 @@ bool run_passes(int passes, int refresh_interval) {
                 debug_log("There is no change in the host view.\n");
             } else {
                 debug_log("There is change in the host view, sending the information.\n");
-                if (!push_to_every_device(pass_view.get()))
+                const push_outcome pushed = push_to_every_device(pass_view.get());
+                if (pushed == push_outcome::failed)
                     return false;
-                last_pushed_view = std::move(pass_view);
+                // A refused view is not the pushed one: with no last pushed view, the next
+                // pass sends whatever it collects to every device again.
+                if (pushed == push_outcome::refused)
+                    last_pushed_view.reset();
+                else
+                    last_pushed_view = std::move(pass_view);
             }
         }
         wait_seconds(refresh_interval);
@@ -135,12 +154,14 @@ bool read_back() {
             continue;
         }
         agent_log("Updating VanTor %s with latest host information.\n", device.serial.c_str());
+        // A refusing status is logged like a failure but marks none: the next cycle begins
+        // at once and pushes its first view to every device anyway.
         if (whole) {
-            if (send_hostinfo(device.fd, host_view.get(), length) == -1) {
-                failed = true;
+            const int result = send_hostinfo(device.fd, host_view.get(), length);
+            if (result == -1 || result > 0)
                 agent_log("Unable to send the host view to the VanTor.\n");
-            }
-        } else if (send_hostinfo_chunked(host_view.get()) != 0) {
+            failed = failed || result == -1;
+        } else if (send_hostinfo_chunked(host_view.get()) == CHUNKED_FAILED) {
             failed = true;
         }
     }

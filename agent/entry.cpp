@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,19 @@ namespace {
 
 constexpr const char* DEFAULT_PATTERN = "/dev/sg*";
 
+// Started with 0, 1 or 2 closed, the first device would take that number, and the console
+// text (or daemonize's reopening) would reach the device.
+void occupy_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free number is this one, as those below it are open.
+            const int opened = ::open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd)
+                ::close(opened);
+        }
+    }
+}
+
 }  // namespace
 
 void print_usage() {
@@ -32,6 +46,7 @@ void print_usage() {
 }
 
 int tolvad_main(int argc, char* argv[]) {
+    occupy_standard_descriptors();
     setbuffer(stdout, nullptr, 0);
     std::signal(SIGPIPE, SIG_IGN);
 

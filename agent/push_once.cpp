@@ -36,7 +36,8 @@ int run_push_once() {
             const enclosure_device& device = device_list[i];
             agent_log("Pushing the current host view to the Vantor[s].\n");
             const int result = send_hostinfo(device.fd, view, static_cast<int>(length));
-            if (result == -1) {
+            // A status other than GOOD: the array did not take the view either.
+            if (result == -1 || result > 0) {
                 agent_log("Failed to send the host information to the VanTor %s .\n",
                           device.serial.c_str());
             } else if (result == -2) {

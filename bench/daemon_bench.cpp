@@ -110,7 +110,8 @@ void ensure_layer(char** argv) {
     char exe[4096] = {};
     if (readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0)
         return;
-    const std::string layer = std::string(dirname(exe)) + "/../sim/libtolva_sglayer.so";
+    const std::string layer =
+        std::string(dirname(exe)) + "/../sim/layer/$PLATFORM/libtolva_sglayer.so";
     setenv("LD_PRELOAD", layer.c_str(), 1);
     execv("/proc/self/exe", argv);
     std::perror("execv");

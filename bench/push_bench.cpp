@@ -137,7 +137,7 @@ struct push_sandbox {
         root = tmpl;
         if (run_quiet({built("sim/tolva-sandbox"), "init", root, "--tolvad", built("agent/tolvad"),
                        "--tolvactl", built("ctl/Tolvactl"), "--layer",
-                       built("sim/libtolva_sglayer.so")}) != 0)
+                       built("sim/layer/$PLATFORM/libtolva_sglayer.so")}) != 0)
             return;
         array = std::make_unique<sim::simulator>(root + "/sim.sock");
         for (int i = 0; i < ENCLOSURES; ++i) {

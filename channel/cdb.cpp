@@ -5,10 +5,6 @@
 #include "channel/scsi.h"
 #include "ground/fatal.h"
 
-std::atomic<std::uint16_t> host_cookie{0};
-std::atomic<std::uint32_t> send_sequence{0};
-std::atomic<std::uint32_t> receive_sequence{0};
-
 namespace {
 
 constexpr unsigned char VENDOR_OPCODE = 0x7F;
@@ -68,26 +64,27 @@ cdb_block build_hostinfo_cdb(int length, int send) {
 }
 
 cdb_block build_tunnel_send_cdb(int length, int open_flag, int close_flag,
-                                std::uint16_t connection_id) {
+                                std::uint16_t connection_id, std::uint16_t cookie,
+                                std::uint32_t sequence) {
     TOLVA_ASSERT(length < (1 << 16));
     cdb_block block = vendor_block(16, TUNNEL_SEND);
     if (block) {
-        put16(&block[2], host_cookie.load());
+        put16(&block[2], cookie);
         put16(&block[4], connection_id);
         block[6] = static_cast<unsigned char>(((open_flag & 1) << 6) | ((close_flag & 1) << 5));
-        put32(&block[10], send_sequence.load());
+        put32(&block[10], sequence);
         put16(&block[14], static_cast<std::uint32_t>(length));
     }
     return block;
 }
 
-cdb_block build_tunnel_receive_cdb(int max_length) {
+cdb_block build_tunnel_receive_cdb(int max_length, std::uint16_t cookie, std::uint32_t sequence) {
     TOLVA_ASSERT(max_length < (1 << 16));
     cdb_block block = vendor_block(14, TUNNEL_RECEIVE);
     if (block) {
-        put16(&block[2], host_cookie.load());
+        put16(&block[2], cookie);
         put16(&block[4], static_cast<std::uint32_t>(max_length));
-        put32(&block[10], receive_sequence.load());
+        put32(&block[10], sequence);
     }
     return block;
 }

@@ -33,8 +33,9 @@ int receive_hostinfo(int fd, char** buffer, int* length) {
     char* block = static_cast<char*>(std::malloc(MAX_TRANSFER));
     cdb_block cdb;
     if (block) {
-        // An array that sends nothing leaves an empty text.
-        std::memset(block, 0, 4);
+        // An array that sends nothing leaves an empty text, and a short answer never
+        // shows what the heap held before.
+        std::memset(block, 0, MAX_TRANSFER);
         cdb = build_hostinfo_cdb(MAX_TRANSFER, 0);
         if (cdb)
             result = generate_scsi_ioctl(fd, 0, cdb.get(), block, MAX_TRANSFER, 1);

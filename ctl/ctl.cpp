@@ -3,12 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "ground/decimal.h"
 
 namespace {
 
@@ -27,16 +27,6 @@ int run_command(const char* command) {
     return std::system(command);
 }
 
-// The decimal reading of a value, as atoi reads it; values beyond int are not above 0 for
-// the daemon either, so they count as 0 here.
-long interval_value(const char* text) {
-    errno = 0;
-    const long value = std::strtol(text, nullptr, 10);
-    if (errno == ERANGE || value > INT_MAX || value < INT_MIN)
-        return 0;
-    return value;
-}
-
 int run_set(int argc, char* argv[]) {
     if (argc != 4) {
         print_help();
@@ -51,7 +41,9 @@ int run_set(int argc, char* argv[]) {
     std::strcpy(key_line.get(), key);
 
     const char* value = argv[3];
-    if (interval_value(value) <= 0) {
+    // A value beyond int would be clamped by the daemon: refuse it rather than write it.
+    bool out_of_range = false;
+    if (decimal_int(value, &out_of_range) <= 0 || out_of_range) {
         std::printf("%s", INCORRECT_VALUE);
         return 1;
     }

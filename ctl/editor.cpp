@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +26,38 @@ bool finish_copy(FILE* copy) {
     return ok;
 }
 
+// Opens the configuration file for reading and locks it against another `set`. A waiting
+// `set` may get the lock on a file that the first one has since replaced; it then opens
+// the new one. -1 when the file cannot be opened.
+int open_locked_config() {
+    for (;;) {
+        const int fd = ::open(ctl_config_path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        struct stat locked, current;
+        if (::fstat(fd, &locked) == 0 && ::stat(ctl_config_path, &current) == 0 &&
+            locked.st_dev == current.st_dev && locked.st_ino == current.st_ino)
+            return fd;
+        ::close(fd);
+    }
+}
+
+// The temporary file, new and never through a link left at its name. Called under the lock,
+// so a file found there is stale.
+FILE* create_temporary() {
+    (void)::unlink(ctl_config_tmp_path);
+    const int fd =
+        ::open(ctl_config_tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    FILE* copy = ::fdopen(fd, "w");
+    if (copy == nullptr)
+        ::close(fd);
+    return copy;
+}
+
 }  // namespace
 
 int set_interval(char* key_line, const char* value) {
@@ -36,12 +71,20 @@ int set_interval(char* key_line, const char* value) {
     std::strcat(key_line, "=");
     std::strcat(key_line, value);
 
-    FILE* config = std::fopen(ctl_config_path, "r");
-    if (config == nullptr) {
+    const int locked = open_locked_config();
+    if (locked < 0) {
         std::printf("%s file does not exist. \n", ctl_config_path);
         return 1;
     }
-    FILE* copy = std::fopen(ctl_config_tmp_path, "w");
+    // Closing the configuration file (its descriptor holds the lock) lets the next `set` in,
+    // so it stays open until the rename is done.
+    FILE* config = ::fdopen(locked, "r");
+    if (config == nullptr) {
+        ::close(locked);
+        std::printf("%s file does not exist. \n", ctl_config_path);
+        return 1;
+    }
+    FILE* copy = create_temporary();
     if (copy == nullptr) {
         std::printf("Tolvactl Error: Could not create %s.\n", ctl_config_tmp_path);
         std::fclose(config);
@@ -59,16 +102,16 @@ int set_interval(char* key_line, const char* value) {
     }
     // A copy cut short by a read or write error would drop settings.
     const bool read_ok = !std::ferror(config);
-    std::fclose(config);
+    int result = 0;
     if (!finish_copy(copy) || !read_ok) {
         std::printf("Tolvactl Error: Could not write %s.\n", ctl_config_tmp_path);
         std::remove(ctl_config_tmp_path);
-        return 1;
-    }
-    if (std::rename(ctl_config_tmp_path, ctl_config_path) != 0) {
+        result = 1;
+    } else if (std::rename(ctl_config_tmp_path, ctl_config_path) != 0) {
         std::printf("Tolvactl Error: Could not replace %s.\n", ctl_config_path);
         std::remove(ctl_config_tmp_path);
-        return 1;
+        result = 1;
     }
-    return 0;
+    std::fclose(config);
+    return result;
 }

@@ -1,11 +1,12 @@
 #include "ground/log.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -21,6 +22,73 @@ constexpr int COPIES = 4;
 
 // Leaf lock: nothing called under it writes to the log.
 std::mutex log_mutex;
+
+// The lock between processes (the daemon and a `tolvad -p` beside it): a flock on the log
+// directory itself, so that no extra file lies in it. Taken after log_mutex.
+class directory_lock {
+  public:
+    explicit directory_lock(const char* directory)
+        : fd_(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        // A file system without flock still gets its lines, unguarded as before.
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~directory_lock() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    directory_lock(const directory_lock&) = delete;
+    directory_lock& operator=(const directory_lock&) = delete;
+
+    bool opened() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+// Writes all of `length` bytes; false on any error.
+bool write_all(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Copies from the current offsets to the end of `in`; true when it got there.
+bool copy_contents(int in, int out) {
+    bool kernel_copy = true;
+    char buffer[65536];
+    for (;;) {
+        if (kernel_copy) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+            if (n == 0)
+                return true;
+            if (n > 0)
+                continue;
+            if (errno == EINTR)
+                continue;
+            // Not offered between these files: go on with plain reads and writes.
+            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+                return false;
+            kernel_copy = false;
+        }
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (!write_all(out, buffer, static_cast<std::size_t>(n)))
+            return false;
+    }
+}
 
 // Formats one conversion with the C type it needs, so no varargs call ever sees a
 // mismatched argument.
@@ -151,8 +219,10 @@ bool rotate(const std::string& live) {
 
 }  // namespace
 
+time_t (*log_clock)() = [] { return ::time(nullptr); };
+
 void current_time(time_t* now) {
-    *now = ::time(nullptr);
+    *now = log_clock();
 }
 
 void time_text(time_t t, char* text) {
@@ -168,6 +238,10 @@ void time_text(time_t t, char* text) {
 
 void agent_log(const char* format, log_arg a, log_arg b, log_arg c) {
     std::lock_guard<std::mutex> hold(log_mutex);
+    // Without its directory the line is lost, as the open below would fail anyway.
+    const directory_lock other_processes(log_directory);
+    if (!other_processes.opened())
+        return;
 
     time_t now;
     current_time(&now);
@@ -199,7 +273,7 @@ void agent_log(const char* format, log_arg a, log_arg b, log_arg c) {
 }
 
 int copy_file(const char* source, const char* destination, mode_t mode) {
-    const int in = ::open(source, O_RDONLY);
+    const int in = ::open(source, O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return 1;
     struct stat st;
@@ -207,30 +281,22 @@ int copy_file(const char* source, const char* destination, mode_t mode) {
         ::close(in);
         return 1;
     }
-    const off_t length = st.st_size;
-    const int out = ::open(destination, O_RDWR | O_CREAT | O_TRUNC, mode ? mode : 0744);
+    const int out =
+        ::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode ? mode : 0744);
     if (out < 0) {
         ::close(in);
         return 1;
     }
-    int result = 1;
-    const char zero = 0;
-    // Without reserved blocks a store into the mapping on a full file system raises SIGBUS.
-    if (::lseek(out, length - 1, SEEK_SET) == length - 1 && ::write(out, &zero, 1) == 1 &&
-        ::posix_fallocate(out, 0, length) == 0) {
-        const auto size = static_cast<std::size_t>(length);
-        void* from = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, in, 0);
-        if (from != MAP_FAILED) {
-            void* to = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, out, 0);
-            if (to != MAP_FAILED) {
-                std::memcpy(to, from, size);
-                ::munmap(to, size);
-                result = 0;
-            }
-            ::munmap(from, size);
-        }
-    }
+    // Reads and writes, not a mapping: a source that shrinks under us ends the copy early
+    // instead of faulting, and a full file system is a failed write.
+    bool ok = copy_contents(in, out);
     ::close(in);
-    ::close(out);
-    return result;
+    if (::close(out) != 0)
+        ok = false;
+    if (!ok) {
+        // A half-written copy would be shifted over the real ones by the next rotation.
+        ::unlink(destination);
+        return 1;
+    }
+    return 0;
 }

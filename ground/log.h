@@ -31,16 +31,21 @@ class log_arg {
 
 /// Appends one time-stamped line to the daemon's log. With a, b and c all 0 the format is
 /// written unchanged; otherwise it is expanded with a, b and c like sprintf. Never fails
-/// visibly: a line that cannot be written is lost. Safe to call from several threads.
+/// visibly: a line that cannot be written is lost. Safe to call from several threads and
+/// several processes at once.
 void agent_log(const char* format, log_arg a = {}, log_arg b = {}, log_arg c = {});
 
-/// Copies the whole source file into the destination through shared mappings.
+/// Copies the whole source file into the destination. A destination whose copy failed is
+/// removed.
 /// `mode` is the permission mode of a created destination, 0 standing for 0744.
 /// Returns 0 on success, 1 on failure.
 int copy_file(const char* source, const char* destination, mode_t mode);
 
 /// Stores the current calendar time in whole seconds.
 void current_time(time_t* now);
+
+/// The clock that current_time reads: the system's; tests set a fixed one.
+extern time_t (*log_clock)();
 
 /// Writes the ctime text of `t` without its newline into `text` (at least 26 bytes).
 void time_text(time_t t, char* text);

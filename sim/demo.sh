@@ -15,6 +15,8 @@ if [ ! -f sim/demo.conf ] || [ ! -f packaging/zyr_hostinfo ]; then
     exit 1
 fi
 
+bash setup.sh
+
 BUILD=${TOLVA_BUILD_DIR:-build}
 if [ ! -f "$BUILD/build.ninja" ]; then
     echo "Configuring $BUILD ..."
@@ -50,7 +52,7 @@ trap 'exit 141' PIPE
 ROOT=$(mktemp -d /tmp/tolva-demo-XXXXXX)
 echo "Making a sandbox in $ROOT ..."
 "$SANDBOX" init "$ROOT" --tolvad "$BUILD/agent/tolvad" --tolvactl "$BUILD/ctl/Tolvactl" \
-    --layer "$BUILD/sim/libtolva_sglayer.so"
+    --layer "$BUILD/sim/layer/\$PLATFORM/libtolva_sglayer.so"
 mkdir -p "$ROOT/state"
 cp packaging/zyr_hostinfo "$ROOT/zyr/zyr_hostinfo"
 chmod 755 "$ROOT/zyr/zyr_hostinfo"

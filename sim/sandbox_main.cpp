@@ -72,6 +72,19 @@ bool canonical(const std::string& path, std::string& out) {
     return true;
 }
 
+// The layer's path may hold the dynamic loader's $PLATFORM token, so that 32-bit and 64-bit
+// processes each load the layer of their own class; only the folder before it is resolved.
+bool canonical_preload(const std::string& entry, std::string& out) {
+    const std::size_t token = entry.find("/$PLATFORM/");
+    if (token == std::string::npos)
+        return canonical(entry, out);
+    std::string folder;
+    if (!canonical(entry.substr(0, token), folder))
+        return false;
+    out = folder + entry.substr(token);
+    return true;
+}
+
 bool make_dirs(const std::string& path, mode_t mode = 0755) {
     std::string partial;
     std::size_t pos = 0;
@@ -182,7 +195,8 @@ int init(const std::vector<std::string>& args) {
     if (!canonical(requested, root) || !root_is_usable(root))
         return EXIT_SANDBOX;
     // Links and the preload list must work from any working directory inside.
-    if (!canonical(tolvad, tolvad) || !canonical(tolvactl, tolvactl) || !canonical(layer, layer))
+    if (!canonical(tolvad, tolvad) || !canonical(tolvactl, tolvactl) ||
+        !canonical_preload(layer, layer))
         return EXIT_SANDBOX;
 
     for (const char* dir :

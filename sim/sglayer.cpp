@@ -3,7 +3,7 @@
 // SG_IO on a node file of the simulator is checked the way the kernel's sg driver checks
 // it and then forwarded to the simulator; everything else goes to the real ioctl. The
 // layer ends up in every process of a sandbox (/bin/sh included), so it does no work at
-// load time, allocates nothing and keeps no state but the real ioctl's address.
+// load time, allocates nothing and keeps no state but the real ioctl's addresses.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <scsi/sg.h>
@@ -25,19 +25,26 @@ namespace {
 
 using ioctl_function = int (*)(int, unsigned long, ...);
 
-std::atomic<ioctl_function> real_ioctl_cache{nullptr};
-
-ioctl_function real_ioctl() {
-    ioctl_function f = real_ioctl_cache.load(std::memory_order_acquire);
-    if (f == nullptr) {
-        f = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
-        real_ioctl_cache.store(f, std::memory_order_release);
+// The C library's entry point that a caller reached, looked up once.
+class real_entry {
+  public:
+    explicit constexpr real_entry(const char* name) : name_(name) {}
+    ioctl_function get() {
+        ioctl_function f = cache_.load(std::memory_order_acquire);
+        if (f == nullptr) {
+            f = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, name_));
+            cache_.store(f, std::memory_order_release);
+        }
+        return f;
     }
-    return f;
-}
 
-int pass_through(int fd, unsigned long request, void* argument, int saved_errno) {
-    ioctl_function f = real_ioctl();
+  private:
+    const char* name_;
+    std::atomic<ioctl_function> cache_{nullptr};
+};
+
+int pass_through(real_entry& real, int fd, unsigned long request, void* argument, int saved_errno) {
+    ioctl_function f = real.get();
     if (f == nullptr) {
         errno = ENOSYS;
         return -1;
@@ -195,20 +202,47 @@ int emulate_sg_io(const sim::wire::node_info& node, sg_io_hdr_t* h, int saved_er
     return 0;
 }
 
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
-                                                            ...) __THROW {
+int intercept(real_entry& real, int fd, unsigned long request, void* argument) {
     const int saved_errno = errno;
-    va_list args;
-    va_start(args, request);
-    void* argument = va_arg(args, void*);
-    va_end(args);
     if (request == SG_IO) {
         sim::wire::node_info node;
         if (read_node(fd, node)) {
             return emulate_sg_io(node, static_cast<sg_io_hdr_t*>(argument), saved_errno);
         }
     }
-    return pass_through(fd, request, argument, saved_errno);
+    return pass_through(real, fd, request, argument, saved_errno);
 }
+
+real_entry real_ioctl{"ioctl"};
+#if __TIMESIZE == 32
+real_entry real_ioctl_time64{"__ioctl_time64"};
+#endif
+
+}  // namespace
+
+// Defined under their symbol names: with 64-bit time the C library's header renames ioctl.
+extern "C" __attribute__((visibility("default"))) int layer_ioctl(int, unsigned long,
+                                                                  ...) __asm__("ioctl");
+
+extern "C" int layer_ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    return intercept(real_ioctl, fd, request, argument);
+}
+
+#if __TIMESIZE == 32
+// 32-bit programs built with 64-bit time call this entry instead of ioctl; it converts the
+// time values of some requests, so what is not ours goes on to the same entry.
+extern "C" __attribute__((visibility("default"))) int layer_ioctl_time64(
+    int, unsigned long, ...) __asm__("__ioctl_time64");
+
+extern "C" int layer_ioctl_time64(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    return intercept(real_ioctl_time64, fd, request, argument);
+}
+#endif

@@ -3,6 +3,7 @@
 # system tests make private mount namespaces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash setup.sh
 build=${BUILD_DIR:-build}
 werror=OFF
 if [ "${CI:-}" = true ]; then werror=ON; fi

@@ -5,16 +5,19 @@
 
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "agent/common.h"
 #include "agent/config.h"
 #include "agent/cycle.h"
+#include "agent/daemon_mode.h"
 #include "agent/devices.h"
 #include "ground/log.h"
 #include "ground/settings.h"
 #include "tests/support/rig.h"
+#include "tests/unit/stop_capture.h"
 
 namespace {
 
@@ -178,6 +181,42 @@ TEST_F(CycleTest, FailedPassEndsCycleAtOnceWithoutReadBack) {
                                    first_serial_ + " .\n"),
               1u);
     EXPECT_EQ(occurrences(log, "The Token buffer is invalid. \n"), 1u);
+}
+
+std::string large_view(int sections, int section_size);
+
+TEST_F(CycleTest, RefusedSendIsLoggedAndTheNextPassSendsAgain) {
+    struct refusal_case {
+        const char* name;
+        std::string view;
+        sim::fault_kind fault;
+        std::string failure_line;
+    };
+    two_devices();
+    const refusal_case cases[] = {
+        {"BUSY, whole view", VIEW, sim::fault_kind::busy,
+         "Failed to send the host information to the VanTor " + first_serial_ + " .\n"},
+        {"CHECK CONDITION, chunked view", large_view(3, 30000), sim::fault_kind::check_condition,
+         "1A Failed to send the host information to the VanTor " + first_serial_ + " .\n"},
+    };
+    set_config("PushInterval=4\nRefreshInterval=2\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        box_.array().clear_journal();
+        waits.clear();
+        set_view(c.view);
+        box_.array().inject(first_, {c.fault, sim::command_kind::hostinfo_send, 1});
+        std::vector<int> sends_at_wait;
+        on_wait = [&](int) { sends_at_wait.push_back(sends(second_)); };
+
+        // No rebuild for it: the cycle goes on.
+        EXPECT_EQ(run_refresh_cycle(), 1);
+        EXPECT_NE(box_.log().find(c.failure_line), std::string::npos);
+        // The unchanged view went to every device once more in the second pass.
+        ASSERT_EQ(sends_at_wait.size(), 2u);
+        EXPECT_EQ(sends_at_wait[1], 2 * sends_at_wait[0]);
+        expect_no_array_views();
+    }
 }
 
 TEST_F(CycleTest, DeviceWithoutDescriptorPassesButFailsTheReadBack) {
@@ -357,6 +396,62 @@ TEST_F(CycleTest, EmptyDeviceListWaitsThePushIntervalAndFails) {
     }
     EXPECT_EQ(occurrences(box_.log(), "There is no QELVO enclosure disk found!"), 2u);
     EXPECT_NE(access(marker_.c_str(), F_OK), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Daemon mode never returns: it runs in an isolated child whose waits are logged, and the
+// child ends at its `last`-th wait.
+child_outcome run_daemon_until_wait(int last) {
+    return run_isolated([last] {
+        alarm(30);  // a daemon that stopped waiting would spin here for ever
+        int made = 0;
+        on_wait = [&made, last](int seconds) {
+            agent_log("wait %d", seconds);
+            if (++made == last)
+                _exit(0);
+        };
+        run_daemon_mode(true);
+    });
+}
+
+std::vector<std::string> messages_of(const std::string& log) {
+    std::vector<std::string> out;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        out.push_back(rig::has_time_stamp(line) ? line.substr(21) : line);
+    return out;
+}
+
+TEST_F(CycleTest, DaemonWaitsTenSecondsBetweenAFailedCycleAndTheRescan) {
+    two_devices();
+    set_config("PushInterval=4\nRefreshInterval=2\n");
+    set_view(VIEW);
+    box_.array().inject(first_,
+                        {sim::fault_kind::ioctl_error, sim::command_kind::hostinfo_send, -1});
+    const child_outcome outcome = run_daemon_until_wait(1);
+    EXPECT_EQ(outcome.signal, 0);
+    EXPECT_EQ(outcome.exit_status, 0);
+    const std::vector<std::string> messages = messages_of(box_.log());
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(messages.end() - 3, messages.end()),
+              (std::vector<std::string>{"Re-building the enclosure device list.", "", "wait 10"}));
+    EXPECT_EQ(box_.log().find("Re-building the QELVO scsi enclosure device."), std::string::npos);
+}
+
+TEST_F(CycleTest, DaemonWaitsASecondAfterEachCycleThatDidNothing) {
+    two_devices();
+    // Intervals that do not fit: every cycle returns at once without a wait of its own.
+    set_config("PushInterval=5\nRefreshInterval=5\n");
+    set_view(VIEW);
+    const child_outcome outcome = run_daemon_until_wait(3);
+    EXPECT_EQ(outcome.signal, 0) << "no wait between cycles";
+    EXPECT_EQ(outcome.exit_status, 0);
+    EXPECT_EQ(messages_of(box_.log()), (std::vector<std::string>{"wait 1", "wait 1", "wait 1"}));
+    EXPECT_TRUE(box_.array().journal().empty());
+    EXPECT_NE(access(marker_.c_str(), F_OK), 0) << "the script ran";
 }
 
 }  // namespace

@@ -28,6 +28,14 @@ std::string real_path(const std::string& path) {
     return realpath(path.c_str(), buf) ? buf : path;
 }
 
+// The layer file that processes of one class load, e.g. "i686".
+std::string layer_of_class(const std::string& platform) {
+    std::string path = rig::layer_library();
+    const std::string token = "$PLATFORM";
+    path.replace(path.find(token), token.size(), platform);
+    return real_path(path);
+}
+
 bool exists_outside(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
@@ -86,10 +94,22 @@ TEST(RigSandbox, DevicesBinariesAndLayerInside) {
     EXPECT_NE(r.out.find(real_path(rig::tolvactl_binary()) + "\n"), std::string::npos) << r.out;
     EXPECT_EQ(s.read("//dev/sg3"), s.array().node_content("sg3"));
 
-    // A cleaned environment (as `service` makes) still gets the layer.
+    // Every process gets the layer of its own class, also with a cleaned environment (as
+    // `service` makes): the 64-bit system tools, and the daemon, which is 32-bit in an i386
+    // build. A layer of the wrong class would be refused with a message on standard error.
     r = s.run({"/usr/bin/env", "-i", "/bin/cat", "/proc/self/maps"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_NE(r.out.find(real_path(rig::layer_library())), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find(layer_of_class("x86_64")), std::string::npos) << r.out;
+
+    const std::string own = layer_of_class(sizeof(void*) == 4 ? "i686" : "x86_64");
+    const pid_t daemon = s.spawn({"/usr/sbin/tolvad", "-f"});
+    const std::string maps = "/proc/" + std::to_string(daemon) + "/maps";
+    const std::string daemon_exe = real_path(rig::tolvad_binary());
+    EXPECT_TRUE(rig::sandbox::eventually([&] {
+        const std::string text = s.read(maps);
+        return text.find(daemon_exe) != std::string::npos && text.find(own) != std::string::npos;
+    })) << s.read(maps);
 }
 
 TEST(RigSandbox, RunReportsStatusOutputAndSignals) {

@@ -122,15 +122,25 @@ TEST_F(ServiceTest, StartStatusPushRefreshStop) {
 }
 
 TEST_F(ServiceTest, SetTakesEffectAtTheNextCycle) {
-    // Intervals that do not fit: every cycle returns at once and nothing is sent.
-    sb_.set_config("PushInterval=0\nRefreshInterval=600\n");
+    // Intervals that do not fit (a push interval of 1 is the default 86400, not above the
+    // refresh interval): every cycle returns at once, sends nothing, and logs the default.
+    sb_.set_config("PushInterval=1\nRefreshInterval=100000\n");
     ASSERT_EQ(ctl("start").exit_status, 0);
     const pid_t daemon = sb_.daemon_pid();
     ASSERT_GT(daemon, 0);
-    usleep(500 * 1000);
+    const std::string cycle_mark = "setting default value for push interval.";
+    const auto cycles = [&] {
+        const std::string log = sb_.log();
+        std::size_t n = 0;
+        for (auto at = log.find(cycle_mark); at != std::string::npos;
+             at = log.find(cycle_mark, at + 1))
+            ++n;
+        return n;
+    };
+    ASSERT_TRUE(rig::sandbox::eventually([&] { return cycles() >= 2; }, 10s)) << sb_.log();
     EXPECT_FALSE(sb_.array().stored_view("alpha").has_value());
 
-    EXPECT_EQ(sb_.run({"/usr/sbin/Tolvactl", "set", "PushInterval", "3600"}).exit_status, 0);
+    EXPECT_EQ(sb_.run({"/usr/sbin/Tolvactl", "set", "RefreshInterval", "600"}).exit_status, 0);
     EXPECT_TRUE(
         rig::sandbox::eventually([&] { return stored_text(sb_, "alpha") == "HOST=first\n"; }, 10s))
         << sb_.log();

@@ -18,12 +18,6 @@ bytes contents(const cdb_block& block, std::size_t size) {
     return bytes(block.get(), block.get() + size);
 }
 
-void set_link(std::uint16_t cookie, std::uint32_t send, std::uint32_t receive) {
-    host_cookie = cookie;
-    send_sequence = send;
-    receive_sequence = receive;
-}
-
 struct worked_block {
     const char* name;
     std::function<cdb_block()> build;
@@ -43,66 +37,42 @@ TEST_P(WorkedBlocks, ComeOutByteForByte) {
     EXPECT_EQ(contents(block, c.expected.size()), c.expected);
 }
 
-cdb_block cookie_request() {
-    cdb_block block = build_tunnel_receive_cdb(65535);
-    block[2] = block[3] = 0xFF;
-    for (int i = 10; i < 14; ++i)
-        block[i] = 0xFF;
-    return block;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Builders, WorkedBlocks,
     ::testing::Values(
-        worked_block{"Inquiry255", [] { return build_inquiry_cdb(255); },
-                     {0x12, 0, 0, 0, 0xFF, 0}},
+        worked_block{"Inquiry255", [] { return build_inquiry_cdb(255); }, {0x12, 0, 0, 0, 0xFF, 0}},
         worked_block{"Inquiry0", [] { return build_inquiry_cdb(0); }, {0x12, 0, 0, 0, 0, 0}},
-        worked_block{"HostinfoSend1000", [] { return build_hostinfo_cdb(1000, 1); },
+        worked_block{"HostinfoSend1000",
+                     [] { return build_hostinfo_cdb(1000, 1); },
                      {0x7F, 0, 0x03, 0xE8, 0, 0, 0, 0x02, 0xF8, 0x02}},
-        worked_block{"HostinfoReceive65535", [] { return build_hostinfo_cdb(65535, 0); },
+        worked_block{"HostinfoReceive65535",
+                     [] { return build_hostinfo_cdb(65535, 0); },
                      {0x7F, 0, 0xFF, 0xFF, 0, 0, 0, 0x02, 0xF8, 0x03}},
-        worked_block{"HostinfoSendOnlyNul", [] { return build_hostinfo_cdb(1, 7); },
+        worked_block{"HostinfoSendOnlyNul",
+                     [] { return build_hostinfo_cdb(1, 7); },
                      {0x7F, 0, 0, 0x01, 0, 0, 0, 0x02, 0xF8, 0x02}},
-        worked_block{"TunnelSendClose",
-                     [] {
-                         set_link(0x1234, 7, 0);
-                         return build_tunnel_send_cdb(0, 0, 1, 0xABCD);
-                     },
-                     {0x7F, 0, 0x12, 0x34, 0xAB, 0xCD, 0x20, 0x08, 0xF8, 0x01, 0, 0, 0, 0x07, 0,
-                      0}},
-        worked_block{"TunnelSendOpen300",
-                     [] {
-                         set_link(0x1234, 7, 0);
-                         return build_tunnel_send_cdb(300, 1, 0, 0xABCD);
-                     },
-                     {0x7F, 0, 0x12, 0x34, 0xAB, 0xCD, 0x40, 0x08, 0xF8, 0x01, 0, 0, 0, 0x07, 0x01,
-                      0x2C}},
-        worked_block{"TunnelSendBothFlagsKeepAlive",
-                     [] {
-                         set_link(0, 0xFFFFFFFE, 0);
-                         return build_tunnel_send_cdb(32768, 1, 1, 0);
-                     },
-                     {0x7F, 0, 0, 0, 0, 0, 0x60, 0x08, 0xF8, 0x01, 0xFF, 0xFF, 0xFF, 0xFE, 0x80,
-                      0x00}},
+        worked_block{
+            "TunnelSendClose",
+            [] { return build_tunnel_send_cdb(0, 0, 1, 0xABCD, 0x1234, 7); },
+            {0x7F, 0, 0x12, 0x34, 0xAB, 0xCD, 0x20, 0x08, 0xF8, 0x01, 0, 0, 0, 0x07, 0, 0}},
+        worked_block{
+            "TunnelSendOpen300",
+            [] { return build_tunnel_send_cdb(300, 1, 0, 0xABCD, 0x1234, 7); },
+            {0x7F, 0, 0x12, 0x34, 0xAB, 0xCD, 0x40, 0x08, 0xF8, 0x01, 0, 0, 0, 0x07, 0x01, 0x2C}},
+        worked_block{
+            "TunnelSendBothFlagsKeepAlive",
+            [] { return build_tunnel_send_cdb(32768, 1, 1, 0, 0, 0xFFFFFFFE); },
+            {0x7F, 0, 0, 0, 0, 0, 0x60, 0x08, 0xF8, 0x01, 0xFF, 0xFF, 0xFF, 0xFE, 0x80, 0x00}},
         worked_block{"TunnelSendFlagTwoCountsAsZero",
-                     [] {
-                         set_link(1, 1, 0);
-                         return build_tunnel_send_cdb(65535, 2, 3, 1);
-                     },
+                     [] { return build_tunnel_send_cdb(65535, 2, 3, 1, 1, 1); },
                      {0x7F, 0, 0, 1, 0, 1, 0x20, 0x08, 0xF8, 0x01, 0, 0, 0, 1, 0xFF, 0xFF}},
         worked_block{"TunnelReceive",
-                     [] {
-                         set_link(0x1234, 0, 5);
-                         return build_tunnel_receive_cdb(65535);
-                     },
+                     [] { return build_tunnel_receive_cdb(65535, 0x1234, 5); },
                      {0x7F, 0, 0x12, 0x34, 0xFF, 0xFF, 0, 0x06, 0xF8, 0x00, 0, 0, 0, 0x05}},
-        worked_block{"CookieRequest",
-                     [] {
-                         set_link(0x1234, 0, 5);
-                         return cookie_request();
-                     },
-                     {0x7F, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0x06, 0xF8, 0x00, 0xFF, 0xFF, 0xFF,
-                      0xFF}}),
+        worked_block{
+            "CookieRequest",
+            [] { return build_tunnel_receive_cdb(65535, 0xFFFF, 0xFFFFFFFF); },
+            {0x7F, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0x06, 0xF8, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct bound_case {
@@ -145,21 +115,19 @@ INSTANTIATE_TEST_SUITE_P(
         bound_case{"Hostinfo65536", [] { build_hostinfo_cdb(65536, 1); }, HOSTINFO_STOP},
         bound_case{"HostinfoMinus1", [] { build_hostinfo_cdb(-1, 0); }, HOSTINFO_STOP},
         bound_case{"HostinfoMinimum", [] { build_hostinfo_cdb(INT32_MIN, 0); }, HOSTINFO_STOP},
-        bound_case{"TunnelSend65536", [] { build_tunnel_send_cdb(65536, 0, 0, 1); }, SEND_STOP},
-        bound_case{"TunnelReceive65536", [] { build_tunnel_receive_cdb(65536); }, RECEIVE_STOP}),
+        bound_case{"TunnelSend65536", [] { build_tunnel_send_cdb(65536, 0, 0, 1, 0, 0); },
+                   SEND_STOP},
+        bound_case{"TunnelReceive65536", [] { build_tunnel_receive_cdb(65536, 0, 0); },
+                   RECEIVE_STOP}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Blocks, AreNewAndCarryTheLinkStateOfTheirBuildTime) {
-    set_link(0x0102, 0, 9);
-    cdb_block first = build_tunnel_receive_cdb(100);
-    set_link(0x0304, 0, 10);
-    cdb_block second = build_tunnel_receive_cdb(100);
+TEST(Blocks, AreNewForEveryCall) {
+    cdb_block first = build_tunnel_receive_cdb(100, 0x0102, 9);
+    cdb_block second = build_tunnel_receive_cdb(100, 0x0102, 9);
     ASSERT_TRUE(first && second);
     EXPECT_NE(first.get(), second.get());
     EXPECT_EQ(contents(first, 14),
               (bytes{0x7F, 0, 0x01, 0x02, 0x00, 0x64, 0, 0x06, 0xF8, 0, 0, 0, 0, 9}));
-    EXPECT_EQ(contents(second, 14),
-              (bytes{0x7F, 0, 0x03, 0x04, 0x00, 0x64, 0, 0x06, 0xF8, 0, 0, 0, 0, 10}));
 }
 
 }  // namespace

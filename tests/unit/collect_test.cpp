@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -129,13 +131,21 @@ TEST_F(Collect, NothingCollectedGivesNullAndTheDebugOnlyMessage) {
 
 TEST_F(Collect, ScriptSeesOnlyItsStandardOutput) {
     // Inheritable descriptors of the daemon (devices, sockets) must not reach the script.
+    // Also above 1023: the tunnel's sockets may lie there.
+    rlimit files{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_cur < 1501 && files.rlim_max >= 1501) {
+        files.rlim_cur = 1501;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+    }
     const int null_fd = open("/dev/null", O_RDONLY);
     ASSERT_GE(null_fd, 0);
     ASSERT_EQ(dup2(null_fd, 50), 50);
     ASSERT_EQ(dup2(null_fd, 1000), 1000);
+    ASSERT_EQ(dup2(null_fd, 1500), 1500);
     // readlink with no redirection opens nothing; it prints the target of each open one.
     const std::string script = script_body(
-        "for n in 0 1 2 3 4 5 6 7 8 9 10 11 12 50 1000; do\n"
+        "for n in 0 1 2 3 4 5 6 7 8 9 10 11 12 50 1000 1500; do\n"
         "  printf '%s:' $n; readlink /proc/self/fd/$n || echo closed\n"
         "done\n"
         "echo \"args:$#:$0\"\n");
@@ -143,10 +153,11 @@ TEST_F(Collect, ScriptSeesOnlyItsStandardOutput) {
     close(null_fd);
     close(50);
     close(1000);
+    close(1500);
     ASSERT_NE(text, nullptr);
 
     std::string expected;
-    for (int n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 50, 1000}) {
+    for (int n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 50, 1000, 1500}) {
         expected += std::to_string(n) + ":" + (n == 1 ? "pipe" : "closed") + "\n";
     }
     expected += "args:0:" + script + "\n";
@@ -156,6 +167,47 @@ TEST_F(Collect, ScriptSeesOnlyItsStandardOutput) {
     ASSERT_NE(pipe_at, std::string::npos) << seen;
     seen.erase(pipe_at + 6, seen.find('\n', pipe_at) - (pipe_at + 6));
     EXPECT_EQ(seen, expected);
+}
+
+// Set inside an isolated child only: where the stand-in for the daemon's SIGTERM handler
+// reports, and whether each child that fork makes signals itself at once.
+int handler_report = -1;
+volatile sig_atomic_t terminate_forked_children = 0;
+
+extern "C" void report_and_exit(int) {
+    const char mark = 'H';
+    (void)!write(handler_report, &mark, 1);
+    _exit(0);
+}
+
+void terminate_self_after_fork() {
+    if (terminate_forked_children)
+        kill(getpid(), SIGTERM);
+}
+
+TEST_F(Collect, SigtermBeforeTheScriptStartsNeverRunsTheDaemonsHandler) {
+    // The daemon's handler removes its pid file: run in the script's child, it would remove
+    // the file of a daemon that goes on running.
+    const std::string script = script_printing("DEVICE0 a\n");
+    const child_outcome outcome = run_isolated([&script] {
+        int ends[2];
+        if (pipe(ends) != 0)
+            _exit(9);
+        handler_report = ends[1];
+        std::signal(SIGTERM, report_and_exit);
+        pthread_atfork(nullptr, nullptr, terminate_self_after_fork);
+        terminate_forked_children = 1;
+        char* text = determine_hostinfo(script.c_str());
+        terminate_forked_children = 0;
+        close(ends[1]);
+        char mark = 0;
+        if (read(ends[0], &mark, 1) == 1)
+            _exit(1);
+        // The signal ended the child by its default action, before any output.
+        _exit(text == nullptr ? 0 : 2);
+    });
+    EXPECT_EQ(outcome.signal, 0);
+    EXPECT_EQ(outcome.exit_status, 0) << "1: the handler ran in the script's child";
 }
 
 TEST_F(Collect, BufferThatCannotGrowGivesNullWithoutHanging) {

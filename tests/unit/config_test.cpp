@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -55,6 +56,11 @@ TEST_F(ConfigTest, ReadsValuesByPieceAndTokenRules) {
         {"PushInterval=-20\nRefreshInterval=abc\n", -20, 0},
         {"PushInterval=1\n", 1, 0},
         {"", 0, 0},
+        // Beyond int: clamped, never wrapped round to 1 (the default), 0 or a negative.
+        {"PushInterval=4294967297\n", INT_MAX, 0},
+        {"PushInterval=4294967296\n", INT_MAX, 0},
+        {"PushInterval=2147483648\n", INT_MAX, 0},
+        {"PushInterval=2147483647\n", INT_MAX, 0},
     };
     for (const auto& c : cases) {
         write(c.content);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "ctl/ctl.h"
+#include "tests/unit/stop_capture.h"
 
 namespace {
 
@@ -156,17 +159,23 @@ TEST_F(EditorTest, UncreatableTempLeavesConfigAlone) {
 }
 
 TEST_F(EditorTest, FailedWriteIsNotRenamedOverConfig) {
-    if (!exists("/dev/full"))
-        GTEST_SKIP() << "no /dev/full";
     write_file(config_, "PushInterval=86400\nRefreshInterval=60\n");
-    // The temp is a link to a device that refuses every write; removing it drops the link.
-    ASSERT_EQ(symlink("/dev/full", tmp_.c_str()), 0);
-    const auto r = edit("PushInterval", "600");
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.out, changing("PushInterval") + "Tolvactl Error: Could not write " + tmp_ + ".\n");
+    // A file size limit below the copy's length makes its writes fail.
+    const child_outcome outcome = run_isolated([] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit tiny{4, 4};
+        if (setrlimit(RLIMIT_FSIZE, &tiny) != 0)
+            _exit(9);
+        char key_line[KEY_LINE_SIZE] = "PushInterval";
+        const int result = set_interval(key_line, "600");
+        std::fflush(stdout);
+        _exit(result);
+    });
+    EXPECT_EQ(outcome.exit_status, 1);
+    EXPECT_EQ(outcome.out,
+              changing("PushInterval") + "Tolvactl Error: Could not write " + tmp_ + ".\n");
     EXPECT_EQ(read_file(config_), "PushInterval=86400\nRefreshInterval=60\n");
     EXPECT_FALSE(exists(tmp_));
-    EXPECT_TRUE(exists("/dev/full"));
 }
 
 TEST_F(EditorTest, FailedRenameRemovesTempAndKeepsConfig) {
@@ -188,11 +197,26 @@ TEST_F(EditorTest, FailedRenameRemovesTempAndKeepsConfig) {
     rmdir(other.c_str());
 }
 
-TEST_F(EditorTest, LeftoverTempIsEmptiedAndReused) {
-    write_file(config_, "PushInterval=86400\n");
-    write_file(tmp_, "stale content that is longer than the new file\n");
-    EXPECT_EQ(edit("PushInterval", "600").result, 0);
-    EXPECT_EQ(read_file(config_), "PushInterval=600\n");
+TEST_F(EditorTest, LeftoverTempIsReplacedNeverWrittenThrough) {
+    const std::string victim = dir_ + "/victim";
+    const struct {
+        const char* name;
+        bool link;
+    } cases[] = {{"stale file", false}, {"link to another file", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(config_, "PushInterval=86400\n");
+        write_file(victim, "not ours\n");
+        if (c.link)
+            ASSERT_EQ(symlink(victim.c_str(), tmp_.c_str()), 0);
+        else
+            write_file(tmp_, "stale content that is longer than the new file\n");
+        EXPECT_EQ(edit("PushInterval", "600").result, 0);
+        EXPECT_EQ(read_file(config_), "PushInterval=600\n");
+        EXPECT_EQ(read_file(victim), "not ours\n");
+        EXPECT_FALSE(exists(tmp_));
+    }
+    std::remove(victim.c_str());
 }
 
 TEST(ExitStatus, FollowsTheServiceCommand) {

@@ -2,6 +2,7 @@
 #include <cstring>
 #include "tests/support/scratch_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -9,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -221,6 +224,67 @@ TEST_F(log_writer, failed_copy_keeps_the_only_copy_of_its_lines) {
     EXPECT_EQ(messages().back(), "appended");
 }
 
+// Sets the log writer's clock, and UTC as the local time, while it lives.
+class fixed_clock {
+  public:
+    explicit fixed_clock(time_t now) : saved_clock_(log_clock) {
+        now_ = now;
+        if (const char* tz = std::getenv("TZ"))
+            saved_tz_ = tz;
+        ::setenv("TZ", "UTC0", 1);
+        ::tzset();
+        log_clock = [] { return now_; };
+    }
+    ~fixed_clock() {
+        log_clock = saved_clock_;
+        if (saved_tz_)
+            ::setenv("TZ", saved_tz_->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+    fixed_clock(const fixed_clock&) = delete;
+    fixed_clock& operator=(const fixed_clock&) = delete;
+
+  private:
+    static inline time_t now_ = 0;
+    time_t (*saved_clock_)();
+    std::optional<std::string> saved_tz_;
+};
+
+// A 32-bit time_t cannot hold these times: the stamp would be wrong, and the stat of a log
+// stamped that late fails with EOVERFLOW, so rotation would stop for good.
+TEST_F(log_writer, stamp_and_rotation_hold_for_times_after_2038) {
+    const struct {
+        std::int64_t seconds;
+        const char* stamp;
+    } cases[] = {
+        {std::int64_t{1} << 31, "Jan 19 03:14:08 2038"},
+        {std::int64_t{1} << 32, "Feb  7 06:28:16 2106"},
+    };
+    const std::string old_live(static_cast<std::size_t>(THRESHOLD) + 1, 'x');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stamp);
+        const auto when = static_cast<time_t>(c.seconds);
+        ASSERT_EQ(static_cast<std::int64_t>(when), c.seconds) << "time_t is too narrow";
+        const fixed_clock clock(when);
+        spill(live(), old_live);
+        spill(copy(0), "c0");
+        const struct timespec times[2] = {{when, 0}, {when, 0}};
+        for (const std::string& path : {live(), copy(0)}) {
+            ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+            struct stat st {};
+            ASSERT_EQ(::stat(path.c_str(), &st), 0) << path << ": " << std::strerror(errno);
+            if (st.st_mtime != when)
+                GTEST_SKIP() << "this file system cannot hold the time " << c.stamp;
+        }
+        agent_log("after 2038");
+        EXPECT_EQ(slurp(live()), std::string(c.stamp) + " after 2038\n");
+        EXPECT_TRUE(slurp(copy(0)) == old_live);
+        EXPECT_EQ(slurp(copy(1)), "c0");
+    }
+}
+
 TEST_F(log_writer, lines_from_two_threads_never_interleave) {
     constexpr int LINES = 400;
     auto writer = [](const char* who) {
@@ -273,8 +337,9 @@ TEST_F(copy_file_test, created_destination_takes_the_given_mode_less_umask) {
     EXPECT_EQ(slurp(dir_ + "/a"), slurp(src));
 }
 
-// A destination on a full file system must give 1, not a SIGBUS from the mapping.
-TEST_F(copy_file_test, full_file_system_gives_failure_not_a_crash) {
+// A destination on a full file system gives 1, not a crash, and no file of NULs that the
+// next rotation would shift over the real copies.
+TEST_F(copy_file_test, full_file_system_fails_and_leaves_no_destination) {
     const std::string src = dir_ + "/src", small = dir_ + "/small";
     spill(src, std::string(1 << 20, 'z'));
     ASSERT_EQ(::mkdir(small.c_str(), 0755), 0);
@@ -285,7 +350,10 @@ TEST_F(copy_file_test, full_file_system_gives_failure_not_a_crash) {
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tolva", small.c_str(), "tmpfs", 0, "size=64k") != 0)
             ::_exit(77);
-        ::_exit(copy_file(src.c_str(), (small + "/dest").c_str(), 0) == 1 ? 0 : 1);
+        const std::string dest = small + "/dest";
+        if (copy_file(src.c_str(), dest.c_str(), 0) != 1)
+            ::_exit(1);
+        ::_exit(::access(dest.c_str(), F_OK) != 0 ? 0 : 2);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);

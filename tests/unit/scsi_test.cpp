@@ -1,14 +1,11 @@
 #include "channel/scsi.h"
 
-#include <dlfcn.h>
 #include <scsi/sg.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdarg>
 #include <cstring>
 #include <fstream>
 #include <ostream>
@@ -20,44 +17,8 @@
 #include "ground/log.h"
 #include "ground/settings.h"
 #include "tests/support/scratch_log.h"
+#include "tests/unit/fake_driver.h"
 #include "tests/unit/stop_capture.h"
-
-namespace {
-
-// What the stand-in driver saw and what it answers.
-struct fake_driver {
-    bool active = false;
-    int calls = 0;
-    int fd = 0;
-    unsigned long request = 0;
-    sg_io_hdr_t seen{};
-    std::vector<unsigned char> sense_at_entry_zeroed;
-    int result = 0;
-    unsigned char status = 0;
-};
-fake_driver driver;
-
-}  // namespace
-
-// Stands in for the sg driver; everything else goes to the real ioctl.
-extern "C" int ioctl(int fd, unsigned long request, ...) {
-    va_list args;
-    va_start(args, request);
-    void* argument = va_arg(args, void*);
-    va_end(args);
-    if (!driver.active) {
-        using real_ioctl = int (*)(int, unsigned long, ...);
-        static auto real = reinterpret_cast<real_ioctl>(dlsym(RTLD_NEXT, "ioctl"));
-        return real(fd, request, argument);
-    }
-    ++driver.calls;
-    driver.fd = fd;
-    driver.request = request;
-    auto* header = static_cast<sg_io_hdr_t*>(argument);
-    driver.seen = *header;
-    header->status = driver.status;
-    return driver.result;
-}
 
 namespace {
 
@@ -67,11 +28,10 @@ class Scsi : public ::testing::Test {
         ASSERT_TRUE(scratch_.ok());
         directory_ = scratch_.path();
         debug_level = 0;
-        driver = fake_driver{};
-        driver.active = true;
+        fake::activate();
     }
     void TearDown() override {
-        driver.active = false;
+        fake::sg.active = false;
         debug_level = 0;
     }
 
@@ -95,10 +55,10 @@ TEST_F(Scsi, FillsTheRequestAsTheDriverExpects) {
     unsigned char inquiry[6] = {0x12, 0xAA, 0xBB, 0xCC, 0xFF, 0xDD};
     unsigned char data[255];
     EXPECT_EQ(generate_scsi_ioctl(17, 0, inquiry, data, 255, 1), 0);
-    ASSERT_EQ(driver.calls, 1);
-    const sg_io_hdr_t& h = driver.seen;
-    EXPECT_EQ(driver.fd, 17);
-    EXPECT_EQ(driver.request, 0x2285UL);
+    ASSERT_EQ(fake::sg.calls.size(), 1u);
+    const sg_io_hdr_t& h = fake::sg.calls[0].header;
+    EXPECT_EQ(fake::sg.calls[0].fd, 17);
+    EXPECT_EQ(fake::sg.calls[0].request, 0x2285UL);
     EXPECT_EQ(h.interface_id, 'S');
     EXPECT_EQ(h.dxfer_direction, SG_DXFER_FROM_DEV);
     EXPECT_EQ(h.cmd_len, 6);
@@ -125,12 +85,13 @@ TEST_F(Scsi, VendorCommandLengthComesFromByteSeven) {
     for (unsigned char additional : {2, 6, 8}) {
         unsigned char cdb[16] = {0x7F, 0, 0, 0, 0, 0, 0, additional, 0xF8, 2};
         EXPECT_EQ(generate_scsi_ioctl(3, 1, cdb, nullptr, 0, 1), 0);
-        EXPECT_EQ(driver.seen.cmd_len, additional + 8);
+        const sg_io_hdr_t& h = fake::sg.calls.back().header;
+        EXPECT_EQ(h.cmd_len, additional + 8);
         // No data keeps the direction.
-        EXPECT_EQ(driver.seen.dxfer_direction, SG_DXFER_TO_DEV);
-        EXPECT_EQ(driver.seen.dxfer_len, 0u);
+        EXPECT_EQ(h.dxfer_direction, SG_DXFER_TO_DEV);
+        EXPECT_EQ(h.dxfer_len, 0u);
     }
-    EXPECT_EQ(driver.calls, 3);
+    EXPECT_EQ(fake::sg.calls.size(), 3u);
 }
 
 struct outcome_case {
@@ -153,8 +114,7 @@ const std::string FAILED = "In generate_scsi_ioctl: ioctl failed.";
 
 TEST_P(Outcomes, ResultAndLogLines) {
     const outcome_case& c = GetParam();
-    driver.result = c.ioctl_result;
-    driver.status = c.status;
+    fake::sg.otherwise = fake::answer{c.ioctl_result, c.status, {}};
     debug_level = c.debug;
     unsigned char cdb[10] = {0x7F, 0, 0, 0, 0, 0, 0, 2, 0xF8, 3};
     char data[16];
@@ -188,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Scsi, UnrecognisedOperationCodeStopsBeforeTheDriver) {
     // A driver call would add the "ioctl failed" line.
-    driver.result = -1;
+    fake::sg.otherwise.result = -1;
     const child_outcome outcome = run_isolated([] {
         unsigned char cdb[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0};
         char data[4];
