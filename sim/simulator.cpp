@@ -1,7 +1,7 @@
 // The array simulator: command dispatch in the manner of a user-space SCSI target (an
 // opcode table defaulting to an illegal-op handler, a service-action table for the vendor
-// opcode, one sense builder), fault injection, the journal, and the socket server that
-// serves each connection on a thread of its own.
+// opcode, one sense builder), fault injection, the journal, and the socket server whose
+// workers serve one connection each at a time, with a new worker whenever none is idle.
 #include <fcntl.h>
 #include <poll.h>
 #include <scsi/sg.h>
@@ -441,12 +441,6 @@ struct simulator::impl {
         tunnel::endpoint tunnel;
     };
 
-    /// A thread serving one client connection; the acceptor joins it once done.
-    struct worker {
-        std::thread thread;
-        std::atomic<bool> done{false};
-    };
-
     std::string socket_path;
     // Guards everything below up to the server's fields; relays report under it too.
     mutable std::mutex mutex;
@@ -465,8 +459,10 @@ struct simulator::impl {
 
     int listen_fd = -1;
     int wake[2] = {-1, -1};
-    std::thread server;
-    std::list<std::unique_ptr<worker>> workers;  // the acceptor's, then stop()'s
+    bool serving = false;            // start() and stop() only
+    std::atomic<int> idle{0};        // workers waiting for a connection
+    std::mutex workers_mutex;        // guards workers
+    std::list<std::thread> workers;  // joined by stop()
     std::mutex stop_mutex;
     std::condition_variable stop_cv;
     bool stopping = false;
@@ -549,7 +545,8 @@ struct simulator::impl {
 
     bool serve_connection(int fd);
     void serve();
-    void join_workers(bool all);
+    // Starts one more worker; false when no thread can be had.
+    bool add_worker();
     // Reads exactly `length` bytes unless the peer goes quiet, leaves, or we stop.
     bool receive(int fd, void* buffer, std::size_t length);
 };
@@ -724,48 +721,43 @@ bool simulator::impl::serve_connection(int fd) {
     return wire::send_all(fd, parts, 3) == 0;
 }
 
-void simulator::impl::join_workers(bool all) {
-    for (auto it = workers.begin(); it != workers.end();) {
-        if (all || (*it)->done.load(std::memory_order_acquire)) {
-            (*it)->thread.join();
-            it = workers.erase(it);
-        } else {
-            ++it;
-        }
+bool simulator::impl::add_worker() {
+    idle.fetch_add(1);
+    try {
+        std::lock_guard lock(workers_mutex);
+        workers.emplace_back([this] { serve(); });
+    } catch (const std::system_error&) {
+        idle.fetch_sub(1);
+        return false;
     }
+    return true;
 }
 
 void simulator::impl::serve() {
     for (;;) {
         struct pollfd fds[2] = {{listen_fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
         const int ready = poll(fds, 2, -1);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0 || (fds[1].revents & POLLIN)) {
+            idle.fetch_sub(1);
             return;
         }
-        if (fds[1].revents & POLLIN)
-            return;
         if (!(fds[0].revents & POLLIN))
             continue;
+        // Idle workers all wake; one gets the connection, the others find none.
         const int client = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0)
             continue;
-        join_workers(false);
-        auto w = std::make_unique<worker>();
-        worker* raw = w.get();
-        try {
-            raw->thread = std::thread([this, raw, client] {
-                fd_guard guard{client};
-                serve_connection(client);
-                raw->done.store(true, std::memory_order_release);
-            });
-            workers.push_back(std::move(w));
-        } catch (const std::system_error&) {
-            // No thread to be had: this one client waits for its turn.
+        // The last idle worker leaves one behind, so that a delayed command of one
+        // connection never holds the next.
+        if (idle.fetch_sub(1) == 1)
+            add_worker();
+        {
             fd_guard guard{client};
             serve_connection(client);
         }
+        idle.fetch_add(1);
     }
 }
 
@@ -871,7 +863,7 @@ std::string simulator::node_content(const std::string& node) const {
 }
 
 bool simulator::start() {
-    if (impl_->server.joinable())
+    if (impl_->serving)
         return true;
     const std::string& path = impl_->socket_path;
     struct sockaddr_un address {};
@@ -880,7 +872,7 @@ bool simulator::start() {
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    fd_guard listener{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    fd_guard listener{socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
     if (listener.fd < 0)
         return false;
     unlink(path.c_str());  // a socket left behind by a simulator that died
@@ -902,12 +894,20 @@ bool simulator::start() {
         std::lock_guard lock(impl_->stop_mutex);
         impl_->stopping = false;
     }
-    impl_->server = std::thread([this] { impl_->serve(); });
+    if (!impl_->add_worker()) {
+        close(impl_->listen_fd);
+        close(wake[0]);
+        close(wake[1]);
+        impl_->listen_fd = impl_->wake[0] = impl_->wake[1] = -1;
+        unlink(path.c_str());
+        return false;
+    }
+    impl_->serving = true;
     return true;
 }
 
 void simulator::stop() {
-    if (impl_->server.joinable()) {
+    if (impl_->serving) {
         {
             std::lock_guard lock(impl_->stop_mutex);
             impl_->stopping = true;
@@ -916,8 +916,19 @@ void simulator::stop() {
         const char byte = 1;
         while (write(impl_->wake[1], &byte, 1) < 0 && errno == EINTR) {
         }
-        impl_->server.join();
-        impl_->join_workers(true);
+        // Workers may add workers until they see the wake; take them all.
+        for (;;) {
+            std::thread worker;
+            {
+                std::lock_guard lock(impl_->workers_mutex);
+                if (impl_->workers.empty())
+                    break;
+                worker = std::move(impl_->workers.front());
+                impl_->workers.pop_front();
+            }
+            worker.join();
+        }
+        impl_->serving = false;
         close(impl_->listen_fd);
         close(impl_->wake[0]);
         close(impl_->wake[1]);
