@@ -25,7 +25,9 @@ namespace {
 
 constexpr int EXIT_SANDBOX = 125;
 
-// The folders overlaid with an upper in ROOT; everything else but /dev and /run is shared.
+// The folders overlaid with ROOT's folders of the same names; everything else but /dev and
+// /run is shared. Each run writes into an upper of its own below ROOT/.runs: overlays that
+// share an upper or a work folder fail to mount, or worse, when two runs start together.
 constexpr const char* OVERLAID[] = {"etc", "var", "usr"};
 
 // Folders that programs and tests change while daemons run are plain binds of folders in
@@ -197,8 +199,8 @@ int init(const std::vector<std::string>& args) {
         !canonical_preload(layer, layer))
         return EXIT_SANDBOX;
 
-    for (const char* dir : {"dev", "run", "etc", "var", "usr", ".work/etc", ".work/var",
-                            ".work/usr", "conf", "log", "zyr", "usr/sbin"}) {
+    for (const char* dir :
+         {"dev", "run", "etc", "var", "usr", ".runs", "conf", "log", "zyr", "usr/sbin"}) {
         if (!make_dirs(root + "/" + dir))
             return EXIT_SANDBOX;
     }
@@ -252,12 +254,21 @@ int run(const std::vector<std::string>& args) {
     std::string root;
     if (!canonical(args[0], root) || !root_is_usable(root))
         return EXIT_SANDBOX;
-    for (const char* dir :
-         {"dev", "run", "etc", "var", "usr", ".work/etc", ".work/var", ".work/usr"}) {
+    for (const char* dir : {"dev", "run", "etc", "var", "usr", ".runs"}) {
         if (!is_directory(root + "/" + dir)) {
             complain(root + " is not a sandbox root (missing " + dir + "); run init first");
             return EXIT_SANDBOX;
         }
+    }
+    std::string own = root + "/.runs/XXXXXX";
+    if (mkdtemp(own.data()) == nullptr) {
+        complain("mkdtemp " + own, errno);
+        return EXIT_SANDBOX;
+    }
+    chmod(own.c_str(), 0755);
+    for (const char* dir : OVERLAID) {
+        if (!make_dirs(own + "/" + dir) || !make_dirs(own + "/.work/" + dir))
+            return EXIT_SANDBOX;
     }
     if (unshare(CLONE_NEWNS) != 0) {
         complain("unshare", errno);
@@ -267,8 +278,8 @@ int run(const std::vector<std::string>& args) {
     if (!mount_or_complain(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, ""))
         return EXIT_SANDBOX;
     for (const char* dir : OVERLAID) {
-        std::string options = std::string("lowerdir=/") + dir + ",upperdir=" + root + "/" + dir +
-                              ",workdir=" + root + "/.work/" + dir;
+        std::string options = "lowerdir=" + root + "/" + dir + ":/" + dir + ",upperdir=" + own +
+                              "/" + dir + ",workdir=" + own + "/.work/" + dir;
         if (!mount_or_complain("overlay", std::string("/") + dir, "overlay", 0, options))
             return EXIT_SANDBOX;
     }
@@ -326,17 +337,11 @@ std::string read_all(const std::string& path) {
     return out;
 }
 
-// A process belongs to the sandbox when its namespace holds our /etc overlay. Zombies have
-// no mountinfo and so never match.
+// A process belongs to the sandbox when its namespace holds an overlay of one of our runs.
+// Zombies have no mountinfo and so never match.
 bool in_sandbox(pid_t pid, const std::string& needle) {
-    std::string info = read_all("/proc/" + std::to_string(pid) + "/mountinfo");
-    for (std::size_t pos = info.find(needle); pos != std::string::npos;
-         pos = info.find(needle, pos + 1)) {
-        std::size_t end = pos + needle.size();
-        if (end == info.size() || info[end] == ',' || info[end] == '\n' || info[end] == ' ')
-            return true;
-    }
-    return false;
+    return read_all("/proc/" + std::to_string(pid) + "/mountinfo").find(needle) !=
+           std::string::npos;
 }
 
 std::vector<pid_t> sandbox_processes(const std::string& needle) {
@@ -372,7 +377,7 @@ int stop(const std::vector<std::string>& args) {
     std::string root;
     if (!canonical(args[0], root))
         return EXIT_SANDBOX;
-    const std::string needle = "upperdir=" + mountinfo_escape(root + "/etc");
+    const std::string needle = "upperdir=" + mountinfo_escape(root + "/.runs/");
 
     // Polite first; daemons get a grace period to remove their pid files.
     std::vector<pid_t> pids = sandbox_processes(needle);

@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,7 +36,16 @@ struct enclosure_config {
     inquiry_identity identity;
 };
 
-enum class command_kind { inquiry, hostinfo_send, hostinfo_receive, other, any };
+enum class command_kind {
+    inquiry,
+    hostinfo_send,
+    hostinfo_receive,
+    frame_send,      ///< vendor service code 1
+    frame_receive,   ///< vendor service code 0
+    cookie_request,  ///< service code 0 with cookie FF FF and sequence FF FF FF FF
+    other,
+    any,
+};
 
 enum class fault_kind {
     ioctl_error,      ///< the layer returns -1 with EIO; the device sees nothing
@@ -43,7 +53,8 @@ enum class fault_kind {
     busy,             ///< status BUSY, no data
     good_no_data,     ///< GOOD status, no data moved (nothing stored)
     delay,            ///< answered normally after `delay`
-    vanish,           ///< answered normally, then the node file is removed (later opens fail)
+    vanish,           ///< answered normally; then the node file is removed (later opens fail) and
+             ///< every later command of the enclosure fails with ENODEV, open descriptors too
 };
 
 struct fault {
@@ -51,6 +62,64 @@ struct fault {
     command_kind on = command_kind::any;
     int count = -1;  ///< next N matching commands; -1 for all
     std::chrono::milliseconds delay{0};
+};
+
+/// What the array's checks found wrong with a frame command.
+enum class violation {
+    none,
+    wrong_cookie,       ///< a cookie the enclosure never granted (0 included)
+    repeated_sequence,  ///< behind the link's expected sequence
+    skipped_sequence,   ///< ahead of it
+};
+
+/// Tunnel fields of a frame send, frame receive or cookie request.
+struct frame_fields {
+    /// The command's cookie and sequence; for a cookie request the cookie and starting
+    /// sequence handed out (cookie 0xFFFF and sequence 0: refused).
+    std::uint16_t cookie = 0;
+    std::uint32_t sequence = 0;
+    /// Send: the frame sent (flags: open 0x40, close 0x20 of command byte 6). Receive: the
+    /// frame returned (flags: more 0x80, open 0x40, close 0x20 of its byte 2).
+    std::uint16_t connection_id = 0;
+    std::uint8_t flags = 0;
+    std::uint16_t payload_length = 0;
+    violation problem = violation::none;
+};
+
+/// Host cookie answers of one enclosure, used in order like faults.
+struct cookie_rule {
+    bool grant = true;           ///< false: refuse (cookie FF FF)
+    std::uint16_t cookie = 1;    ///< first cookie handed out, 0 to 0xFFFE
+    std::uint32_t sequence = 0;  ///< starting sequence of every grant
+    std::uint16_t step = 0;      ///< added to the cookie after each grant, modulo 0xFFFF
+    int count = -1;              ///< next N requests; -1 for all
+};
+
+/// How an enclosure hands frames to the host.
+struct tunnel_settings {
+    /// Largest payload of one frame to the host; longer data is split.
+    std::uint16_t frame_size = 65530;
+    /// A keep-alive frame at every Nth frame receive of a link; 0 for none.
+    unsigned keepalive_every = 0;
+    /// A keep-alive on the first frame receive this long after the last one (or after the
+    /// grant), by the simulator's clock; 0 for none.
+    std::chrono::milliseconds keepalive_period{0};
+};
+
+/// What answers behind a port name (the payload of an open frame).
+enum class service_kind {
+    echo,    ///< sends every byte back
+    greet,   ///< sends `text` at once, then takes bytes silently
+    refuse,  ///< answers the open with a close frame
+    sink,    ///< takes bytes, answers nothing
+    relay,   ///< a TCP connection to `host`:`port` (IPv4 loopback), bytes both ways
+};
+
+struct service {
+    service_kind kind = service_kind::echo;
+    std::string text;
+    std::string host;
+    std::uint16_t port = 0;
 };
 
 /// What the simulator received and answered for one SG_IO request.
@@ -81,6 +150,8 @@ struct journal_entry {
     std::vector<std::uint8_t> sense;
     unsigned data_in_len = 0;  ///< bytes returned to the host
     int resid = 0;
+    /// Frame send, frame receive and cookie request only.
+    std::optional<frame_fields> frame;
 };
 
 /// One command as a transport hands it to the array: the request header fields as the
@@ -108,6 +179,7 @@ struct answer {
 
 std::uint64_t digest(const std::uint8_t* data, std::size_t length);
 const char* kind_name(command_kind kind);
+const char* violation_name(violation v);
 
 class simulator {
   public:
@@ -117,9 +189,23 @@ class simulator {
     simulator(const simulator&) = delete;
     simulator& operator=(const simulator&) = delete;
 
+    /// Adds an enclosure, or replaces the identity of a known one (which then answers again
+    /// if it had vanished).
     void add_enclosure(const enclosure_config& config);
     void inject(const std::string& node, const fault& f);
     void clear_faults(const std::string& node);
+
+    /// Appends a host cookie rule. With no rule left an enclosure grants cookies 1, 2, 3 ...
+    /// with starting sequence 0.
+    void plan_cookies(const std::string& node, const cookie_rule& rule);
+    void set_tunnel(const std::string& node, const tunnel_settings& settings);
+    /// While silent, frame receives get an empty frame: no keep-alive, nothing waiting.
+    void set_silent(const std::string& node, bool silent);
+    /// Adds or replaces the service behind `name` for the enclosures of `array`.
+    void add_service(const std::string& array, const std::string& name, const service& s);
+    /// The clock of time-based keep-alives; steady_clock::now unless a test sets one. It is
+    /// called with the simulator's lock held.
+    void set_clock(std::function<std::chrono::steady_clock::time_point()> now);
 
     /// Creates one node file per enclosure in `directory` (e.g. the sandbox's dev folder).
     void write_nodes(const std::string& directory) const;
@@ -129,7 +215,8 @@ class simulator {
     std::string node_content(const std::string& node) const;
 
     /// Starts serving on a thread of its own (false when the socket cannot be made) / stops
-    /// it. Requests block until answered; stop() also ends a pending delay.
+    /// it. Each connection is served on a thread of its own, so a delayed command holds only
+    /// its caller. stop() also ends pending delays and every relay connection.
     bool start();
     void stop();
 
@@ -137,6 +224,8 @@ class simulator {
     /// answer; any transport (the socket server, a kernel target) goes through here.
     answer execute(const command& request);
 
+    /// Entries of the commands answered so far, in order of arrival (a delayed command keeps
+    /// the place of its arrival).
     std::vector<journal_entry> journal() const;
     void clear_journal();
 
@@ -146,7 +235,8 @@ class simulator {
     void set_stored_view(const std::string& array, std::vector<std::uint8_t> bytes);
 
     /// When set, every stored view is also written to `<directory>/<array>.view` and every
-    /// journal entry appended as one line to `<directory>/journal.txt` (process mode).
+    /// journal entry appended as one line to `<directory>/journal.txt` once its command is
+    /// answered (process mode).
     void set_state_directory(const std::string& directory);
 
     const std::string& socket_path() const;

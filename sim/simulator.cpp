@@ -1,6 +1,7 @@
 // The array simulator: command dispatch in the manner of a user-space SCSI target (an
 // opcode table defaulting to an illegal-op handler, a service-action table for the vendor
-// opcode, one sense builder), fault injection, the journal, and the socket server.
+// opcode, one sense builder), fault injection, the journal, and the socket server whose
+// workers serve one connection each at a time, with a new worker whenever none is idle.
 #include <fcntl.h>
 #include <poll.h>
 #include <scsi/sg.h>
@@ -16,11 +17,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <list>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
+#include "sim/array_tunnel.h"
 #include "sim/protocol.h"
+#include "sim/relay.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -40,6 +45,8 @@ constexpr std::uint8_t asc_internal_target_failure = 0x44;
 
 constexpr std::uint8_t vendor_opcode = 0x7F;
 constexpr std::uint8_t vendor_service_high = 0xF8;
+constexpr std::uint8_t service_frame_receive = 0;
+constexpr std::uint8_t service_frame_send = 1;
 constexpr std::uint8_t service_hostinfo_send = 2;
 constexpr std::uint8_t service_hostinfo_receive = 3;
 
@@ -73,6 +80,16 @@ std::vector<std::uint8_t> build_sense(std::uint8_t key, std::uint8_t asc, std::u
     return sense;
 }
 
+/// What the tunnel commands of one enclosure work on; the simulator's lock is held.
+struct tunnel_context {
+    tunnel::endpoint& ep;
+    const tunnel::service_table& services;
+    const tunnel::relay_opener& open_relay;
+    tunnel::retired_relays& retired;
+    tunnel::time_point now;
+    std::optional<frame_fields>& fields;
+};
+
 /// One command on its way through the device.
 struct scsi_cmd {
     const std::vector<std::uint8_t>& cdb;
@@ -81,6 +98,7 @@ struct scsi_cmd {
     const std::vector<std::uint8_t>& data_out;
     const inquiry_identity& identity;
     std::optional<std::vector<std::uint8_t>>& view;  // the array's stored copy
+    tunnel_context* tunnel;
     bool view_changed = false;
     // answer
     std::uint8_t status = status_good;
@@ -164,11 +182,94 @@ std::uint8_t vendor_hostinfo_receive(scsi_cmd& cmd) {
     return status_good;
 }
 
+std::uint16_t be16(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
+}
+
+std::uint32_t be32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) |
+           (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
+}
+
+bool is_cookie_request(const std::vector<std::uint8_t>& cdb) {
+    return cdb.size() == 14 && cdb[2] == 0xFF && cdb[3] == 0xFF && be32(cdb, 10) == 0xFFFFFFFF;
+}
+
+/// The frame fields a command carries, before the array looks at it.
+std::optional<frame_fields> describe_frame(command_kind kind,
+                                           const std::vector<std::uint8_t>& cdb) {
+    frame_fields f;
+    if (kind == command_kind::cookie_request) {
+        f.cookie = 0xFFFF;  // nothing handed out yet
+    } else if (kind == command_kind::frame_receive && cdb.size() == 14) {
+        f.cookie = be16(cdb, 2);
+        f.sequence = be32(cdb, 10);
+    } else if (kind == command_kind::frame_send && cdb.size() == 16) {
+        f.cookie = be16(cdb, 2);
+        f.connection_id = be16(cdb, 4);
+        f.flags = cdb[6] & (tunnel::flag_open | tunnel::flag_close);
+        f.sequence = be32(cdb, 10);
+        f.payload_length = be16(cdb, 14);
+    } else {
+        return std::nullopt;
+    }
+    return f;
+}
+
+// A frame receive, or the host cookie request that shares its layout.
+std::uint8_t vendor_frame_receive(scsi_cmd& cmd) {
+    if (cmd.cdb.size() != 14 || cmd.tunnel == nullptr) {
+        return check_condition(cmd, key_illegal_request, asc_invalid_field_in_cdb,
+                               field_pointer{7});
+    }
+    tunnel_context& t = *cmd.tunnel;
+    const std::size_t room =
+        std::min<std::size_t>(be16(cmd.cdb, 4), carries_data_in(cmd.direction) ? cmd.dxfer_len : 0);
+    const bool cookie = is_cookie_request(cmd.cdb);
+    if (room < (cookie ? tunnel::cookie_answer : tunnel::frame_head)) {
+        return check_condition(cmd, key_illegal_request, asc_invalid_field_in_cdb,
+                               field_pointer{4});
+    }
+    frame_fields& f = t.fields.emplace();
+    std::vector<std::uint8_t> out;
+    if (cookie) {
+        out = tunnel::request_cookie(t.ep, t.now, f, t.retired);
+    } else {
+        f.cookie = be16(cmd.cdb, 2);
+        f.sequence = be32(cmd.cdb, 10);
+        const bool current = tunnel::check_frame(t.ep, false, f);
+        out =
+            current && !t.ep.silent ? tunnel::give_frame(t.ep, room, t.now, f) : tunnel::no_frame();
+    }
+    set_data_in(cmd, out.data(), out.size());
+    return status_good;
+}
+
+// A frame send is always accepted, also one that breaks the link's rules: a refusal would
+// only make the host send it again for ever.
+std::uint8_t vendor_frame_send(scsi_cmd& cmd) {
+    if (cmd.cdb.size() != 16 || cmd.tunnel == nullptr) {
+        return check_condition(cmd, key_illegal_request, asc_invalid_field_in_cdb,
+                               field_pointer{7});
+    }
+    tunnel_context& t = *cmd.tunnel;
+    frame_fields& f = *(t.fields = describe_frame(command_kind::frame_send, cmd.cdb));
+    const std::size_t length = std::min<std::size_t>(f.payload_length, cmd.data_out.size());
+    const std::vector<std::uint8_t> payload(cmd.data_out.begin(), cmd.data_out.begin() + length);
+    const bool current = tunnel::check_frame(t.ep, true, f);
+    tunnel::accept_send(t.ep, current, f);
+    if (current)
+        tunnel::take_frame(t.ep, f, payload, t.services, t.open_relay, t.retired);
+    cmd.resid = 0;
+    return status_good;
+}
+
 const std::array<handler, 256>& service_table() {
     static const std::array<handler, 256> table = [] {
         std::array<handler, 256> t;
         t.fill(vendor_unknown_service);
-        // Codes 0 and 1 (tunnel frames) are not served yet: they stay unknown.
+        t[service_frame_receive] = vendor_frame_receive;
+        t[service_frame_send] = vendor_frame_send;
         t[service_hostinfo_send] = vendor_hostinfo_send;
         t[service_hostinfo_receive] = vendor_hostinfo_receive;
         return t;
@@ -203,6 +304,11 @@ command_kind classify(const std::vector<std::uint8_t>& cdb) {
     if (cdb[0] == 0x12)
         return command_kind::inquiry;
     if (cdb[0] == vendor_opcode && cdb.size() >= 10 && cdb[8] == vendor_service_high) {
+        if (cdb[9] == service_frame_receive)
+            return is_cookie_request(cdb) ? command_kind::cookie_request
+                                          : command_kind::frame_receive;
+        if (cdb[9] == service_frame_send)
+            return command_kind::frame_send;
         if (cdb[9] == service_hostinfo_send)
             return command_kind::hostinfo_send;
         if (cdb[9] == service_hostinfo_receive)
@@ -271,10 +377,30 @@ const char* kind_name(command_kind kind) {
             return "hostinfo_send";
         case command_kind::hostinfo_receive:
             return "hostinfo_receive";
+        case command_kind::frame_send:
+            return "frame_send";
+        case command_kind::frame_receive:
+            return "frame_receive";
+        case command_kind::cookie_request:
+            return "cookie_request";
         case command_kind::other:
             return "other";
         case command_kind::any:
             return "any";
+    }
+    return "?";
+}
+
+const char* violation_name(violation v) {
+    switch (v) {
+        case violation::none:
+            return "none";
+        case violation::wrong_cookie:
+            return "wrong_cookie";
+        case violation::repeated_sequence:
+            return "repeated_sequence";
+        case violation::skipped_sequence:
+            return "skipped_sequence";
     }
     return "?";
 }
@@ -294,35 +420,57 @@ std::string format_entry(const journal_entry& e) {
                   e.data_out.size(), static_cast<unsigned long long>(e.data_digest), e.ioctl_result,
                   e.error, e.status, e.masked_status, e.host_status, e.driver_status, e.data_in_len,
                   e.resid);
-    return head + hex(e.cdb) + tail + hex(e.sense);
+    std::string line = head + hex(e.cdb) + tail + hex(e.sense);
+    if (e.frame) {
+        const frame_fields& f = *e.frame;
+        char frame[160];
+        std::snprintf(frame, sizeof(frame),
+                      " cookie=0x%04x seq=0x%08x conn=0x%04x flags=0x%02x len=%u violation=%s",
+                      f.cookie, f.sequence, f.connection_id, f.flags, f.payload_length,
+                      violation_name(f.problem));
+        line += frame;
+    }
+    return line;
 }
 
 struct simulator::impl {
     struct enclosure_state {
         enclosure_config config;
         std::vector<fault> faults;
+        bool vanished = false;
+        tunnel::endpoint tunnel;
     };
 
     std::string socket_path;
+    // Guards everything below up to the server's fields; relays report under it too.
     mutable std::mutex mutex;
-    std::vector<enclosure_state> enclosures;
+    std::vector<std::unique_ptr<enclosure_state>> enclosures;
     std::map<std::string, std::optional<std::vector<std::uint8_t>>> views;
-    std::vector<journal_entry> log;
+    std::map<std::string, tunnel::service_table> services;  // by array
+    std::vector<journal_entry> log;                         // by sequence
     std::uint64_t next_sequence = 0;
     std::string state_directory;
     mutable std::string nodes_directory;
+    std::function<std::chrono::steady_clock::time_point()> clock = [] {
+        return std::chrono::steady_clock::now();
+    };
+    // Relays taken off their connections; stopped and joined outside the lock.
+    tunnel::retired_relays retired;
 
     int listen_fd = -1;
     int wake[2] = {-1, -1};
-    std::thread server;
+    bool serving = false;            // start() and stop() only
+    std::atomic<int> idle{0};        // workers waiting for a connection
+    std::mutex workers_mutex;        // guards workers
+    std::list<std::thread> workers;  // joined by stop()
     std::mutex stop_mutex;
     std::condition_variable stop_cv;
     bool stopping = false;
 
     enclosure_state* find(const std::string& node) {
         for (auto& e : enclosures) {
-            if (e.config.node == node)
-                return &e;
+            if (e->config.node == node)
+                return e.get();
         }
         return nullptr;
     }
@@ -349,9 +497,12 @@ struct simulator::impl {
         stop_cv.wait_for(lock, delay, [this] { return stopping; });
     }
 
+    // With the lock held. Entries stay in order of arrival whatever order they end in.
     void record(journal_entry& entry, const std::string& array_name, bool view_changed) {
-        entry.sequence = next_sequence++;
-        log.push_back(entry);
+        const auto at = std::upper_bound(
+            log.begin(), log.end(), entry.sequence,
+            [](std::uint64_t sequence, const journal_entry& e) { return sequence < e.sequence; });
+        log.insert(at, entry);
         if (state_directory.empty())
             return;
         if (FILE* f = std::fopen((state_directory + "/journal.txt").c_str(), "a")) {
@@ -365,10 +516,37 @@ struct simulator::impl {
         }
     }
 
+    // Stops the relays retired so far; never with the lock held, as their threads take it.
+    void reap(std::unique_lock<std::mutex>& lock) {
+        tunnel::retired_relays done;
+        done.swap(retired);
+        lock.unlock();
+        for (auto& r : done)
+            r->stop();
+        done.clear();
+    }
+
+    tunnel::relay_opener opener(const std::string& node, tunnel::endpoint& ep) {
+        return [this, node, &ep](const service& s, std::uint16_t id) {
+            const std::uint64_t generation = ep.generation;
+            return relay::open(s.host, s.port,
+                               [this, node, generation, id](
+                                   relay* from, std::vector<std::uint8_t> bytes, bool closed) {
+                                   std::lock_guard lock(mutex);
+                                   if (enclosure_state* e = find(node)) {
+                                       tunnel::relay_event(e->tunnel, generation, id, from,
+                                                           std::move(bytes), closed, retired);
+                                   }
+                               });
+        };
+    }
+
     answer perform(const command& request);
 
     bool serve_connection(int fd);
     void serve();
+    // Starts one more worker; false when no thread can be had.
+    bool add_worker();
     // Reads exactly `length` bytes unless the peer goes quiet, leaves, or we stop.
     bool receive(int fd, void* buffer, std::size_t length);
 };
@@ -393,29 +571,30 @@ answer simulator::impl::perform(const command& request) {
     entry.data_out = data_out;
     entry.data_digest = digest(data_out.data(), data_out.size());
     entry.resid = static_cast<int>(request.dxfer_len);
+    entry.frame = describe_frame(entry.kind, cdb);
 
-    std::optional<fault> injected;
-    {
-        std::lock_guard lock(mutex);
-        enclosure_state* e = find(node);
-        if (e == nullptr) {
-            // A node of an enclosure we do not know behaves as a dead device.
-            entry.ioctl_result = -1;
-            entry.error = EIO;
-            record(entry, "", false);
-            return result;
-        }
-        entry.array = e->config.array;
-        injected = take_fault(*e, entry.kind);
-    }
-    if (injected && injected->kind == fault_kind::delay)
-        pause(injected->delay);
-
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
+    entry.sequence = next_sequence++;
     enclosure_state* e = find(node);
     if (e == nullptr) {
+        // A node of an enclosure we do not know behaves as a dead device.
         entry.ioctl_result = -1;
         entry.error = EIO;
+        record(entry, "", false);
+        return result;
+    }
+    entry.array = e->config.array;
+    const std::optional<fault> injected = e->vanished ? std::nullopt : take_fault(*e, entry.kind);
+    if (injected && injected->kind == fault_kind::delay) {
+        // Only this caller waits; the others go on meanwhile.
+        lock.unlock();
+        pause(injected->delay);
+        lock.lock();
+    }
+    if (e->vanished) {
+        // As the driver answers on a descriptor of a device that is gone.
+        entry.ioctl_result = -1;
+        entry.error = ENODEV;
         record(entry, entry.array, false);
         return result;
     }
@@ -431,13 +610,22 @@ answer simulator::impl::perform(const command& request) {
         entry.status = status_busy;
     } else if (injected && kind == fault_kind::good_no_data) {
         entry.status = status_good;
+        // The host counts a GOOD send as accepted, though its frame is lost.
+        if (entry.kind == command_kind::frame_send && entry.frame) {
+            const bool current = tunnel::check_frame(e->tunnel, true, *entry.frame);
+            tunnel::accept_send(e->tunnel, current, *entry.frame);
+        }
     } else {
+        const tunnel::relay_opener open_relay = opener(node, e->tunnel);
+        tunnel_context context{e->tunnel,  services[entry.array], open_relay, retired, clock(),
+                               entry.frame};
         scsi_cmd cmd{.cdb = cdb,
                      .direction = request.dxfer_direction,
                      .dxfer_len = request.dxfer_len,
                      .data_out = data_out,
                      .identity = e->config.identity,
                      .view = views[entry.array],
+                     .tunnel = &context,
                      .view_changed = false,
                      .status = status_good,
                      .sense = {},
@@ -452,10 +640,13 @@ answer simulator::impl::perform(const command& request) {
     }
     entry.masked_status = static_cast<std::uint8_t>(entry.status >> 1);
     entry.driver_status = entry.sense.empty() ? 0 : driver_sense;
-    if (injected && kind == fault_kind::vanish && !nodes_directory.empty()) {
-        unlink((nodes_directory + "/" + node).c_str());
+    if (injected && kind == fault_kind::vanish) {
+        e->vanished = true;
+        if (!nodes_directory.empty())
+            unlink((nodes_directory + "/" + node).c_str());
     }
     record(entry, entry.array, view_changed);
+    reap(lock);
     return result;
 }
 
@@ -480,6 +671,9 @@ bool simulator::impl::receive(int fd, void* buffer, std::size_t length) {
 }
 
 bool simulator::impl::serve_connection(int fd) {
+    // A client that stops reading cannot hold its thread for ever.
+    const struct timeval limit = {idle_limit_ms / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
     wire::request_header request;
     if (!receive(fd, &request, sizeof(request)))
         return false;
@@ -527,23 +721,43 @@ bool simulator::impl::serve_connection(int fd) {
     return wire::send_all(fd, parts, 3) == 0;
 }
 
+bool simulator::impl::add_worker() {
+    idle.fetch_add(1);
+    try {
+        std::lock_guard lock(workers_mutex);
+        workers.emplace_back([this] { serve(); });
+    } catch (const std::system_error&) {
+        idle.fetch_sub(1);
+        return false;
+    }
+    return true;
+}
+
 void simulator::impl::serve() {
     for (;;) {
         struct pollfd fds[2] = {{listen_fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
         const int ready = poll(fds, 2, -1);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0 || (fds[1].revents & POLLIN)) {
+            idle.fetch_sub(1);
             return;
         }
-        if (fds[1].revents & POLLIN)
-            return;
         if (!(fds[0].revents & POLLIN))
             continue;
-        fd_guard client{accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC)};
-        if (client.fd < 0)
+        // Idle workers all wake; one gets the connection, the others find none.
+        const int client = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
             continue;
-        serve_connection(client.fd);
+        // The last idle worker leaves one behind, so that a delayed command of one
+        // connection never holds the next.
+        if (idle.fetch_sub(1) == 1)
+            add_worker();
+        {
+            fd_guard guard{client};
+            serve_connection(client);
+        }
+        idle.fetch_add(1);
     }
 }
 
@@ -559,8 +773,10 @@ void simulator::add_enclosure(const enclosure_config& config) {
     std::lock_guard lock(impl_->mutex);
     if (auto* e = impl_->find(config.node)) {
         e->config = config;
+        e->vanished = false;
     } else {
-        impl_->enclosures.push_back({config, {}});
+        impl_->enclosures.push_back(std::make_unique<impl::enclosure_state>());
+        impl_->enclosures.back()->config = config;
     }
     impl_->views.try_emplace(config.array);
 }
@@ -577,12 +793,40 @@ void simulator::clear_faults(const std::string& node) {
         e->faults.clear();
 }
 
+void simulator::plan_cookies(const std::string& node, const cookie_rule& rule) {
+    std::lock_guard lock(impl_->mutex);
+    if (auto* e = impl_->find(node); e != nullptr && rule.count != 0)
+        e->tunnel.rules.push_back(rule);
+}
+
+void simulator::set_tunnel(const std::string& node, const tunnel_settings& settings) {
+    std::lock_guard lock(impl_->mutex);
+    if (auto* e = impl_->find(node))
+        e->tunnel.settings = settings;
+}
+
+void simulator::set_silent(const std::string& node, bool silent) {
+    std::lock_guard lock(impl_->mutex);
+    if (auto* e = impl_->find(node))
+        e->tunnel.silent = silent;
+}
+
+void simulator::add_service(const std::string& array, const std::string& name, const service& s) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->services[array][name] = s;
+}
+
+void simulator::set_clock(std::function<std::chrono::steady_clock::time_point()> now) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->clock = std::move(now);
+}
+
 void simulator::write_nodes(const std::string& directory) const {
     std::vector<std::string> names;
     {
         std::lock_guard lock(impl_->mutex);
         for (const auto& e : impl_->enclosures)
-            names.push_back(e.config.node);
+            names.push_back(e->config.node);
     }
     for (const auto& name : names)
         write_node(directory, name);
@@ -619,7 +863,7 @@ std::string simulator::node_content(const std::string& node) const {
 }
 
 bool simulator::start() {
-    if (impl_->server.joinable())
+    if (impl_->serving)
         return true;
     const std::string& path = impl_->socket_path;
     struct sockaddr_un address {};
@@ -628,7 +872,7 @@ bool simulator::start() {
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    fd_guard listener{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    fd_guard listener{socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
     if (listener.fd < 0)
         return false;
     unlink(path.c_str());  // a socket left behind by a simulator that died
@@ -650,27 +894,61 @@ bool simulator::start() {
         std::lock_guard lock(impl_->stop_mutex);
         impl_->stopping = false;
     }
-    impl_->server = std::thread([this] { impl_->serve(); });
+    if (!impl_->add_worker()) {
+        close(impl_->listen_fd);
+        close(wake[0]);
+        close(wake[1]);
+        impl_->listen_fd = impl_->wake[0] = impl_->wake[1] = -1;
+        unlink(path.c_str());
+        return false;
+    }
+    impl_->serving = true;
     return true;
 }
 
 void simulator::stop() {
-    if (!impl_->server.joinable())
-        return;
-    {
-        std::lock_guard lock(impl_->stop_mutex);
-        impl_->stopping = true;
+    if (impl_->serving) {
+        {
+            std::lock_guard lock(impl_->stop_mutex);
+            impl_->stopping = true;
+        }
+        impl_->stop_cv.notify_all();
+        const char byte = 1;
+        while (write(impl_->wake[1], &byte, 1) < 0 && errno == EINTR) {
+        }
+        // Workers may add workers until they see the wake; take them all.
+        for (;;) {
+            std::thread worker;
+            {
+                std::lock_guard lock(impl_->workers_mutex);
+                if (impl_->workers.empty())
+                    break;
+                worker = std::move(impl_->workers.front());
+                impl_->workers.pop_front();
+            }
+            worker.join();
+        }
+        impl_->serving = false;
+        close(impl_->listen_fd);
+        close(impl_->wake[0]);
+        close(impl_->wake[1]);
+        impl_->listen_fd = impl_->wake[0] = impl_->wake[1] = -1;
+        unlink(impl_->socket_path.c_str());
     }
-    impl_->stop_cv.notify_all();
-    const char byte = 1;
-    while (write(impl_->wake[1], &byte, 1) < 0 && errno == EINTR) {
+    // No relay outlives the server: their threads report into this object.
+    std::unique_lock lock(impl_->mutex);
+    for (auto& e : impl_->enclosures) {
+        auto& connections = e->tunnel.connections;
+        for (auto it = connections.begin(); it != connections.end();) {
+            if (it->second.relayed) {
+                impl_->retired.push_back(std::move(it->second.relayed));
+                it = connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
-    impl_->server.join();
-    close(impl_->listen_fd);
-    close(impl_->wake[0]);
-    close(impl_->wake[1]);
-    impl_->listen_fd = impl_->wake[0] = impl_->wake[1] = -1;
-    unlink(impl_->socket_path.c_str());
+    impl_->reap(lock);
 }
 
 answer simulator::execute(const command& request) {

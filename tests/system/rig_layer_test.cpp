@@ -111,15 +111,24 @@ class LayerTest : public ::testing::Test {
     reply issue(const std::string& name, bytes cdb, int direction, bytes data,
                 unsigned mx_sb_len = 32,
                 const std::function<void(sg_io_hdr_t&)>& adjust = {}) const {
-        reply r;
-        r.data = std::move(data);
-        r.sense.fill(0xEE);
         const int fd = open(node(name).c_str(), O_RDWR | O_NONBLOCK);
         if (fd < 0) {
+            reply r;
             r.rc = -2;
             r.error = errno;
             return r;
         }
+        reply r = issue_on(fd, std::move(cdb), direction, std::move(data), mx_sb_len, adjust);
+        close(fd);
+        return r;
+    }
+
+    /// The same on a descriptor the caller keeps open.
+    static reply issue_on(int fd, bytes cdb, int direction, bytes data, unsigned mx_sb_len = 32,
+                          const std::function<void(sg_io_hdr_t&)>& adjust = {}) {
+        reply r;
+        r.data = std::move(data);
+        r.sense.fill(0xEE);
         sg_io_hdr_t& h = r.header;
         h.interface_id = 'S';
         h.dxfer_direction = direction;
@@ -135,7 +144,6 @@ class LayerTest : public ::testing::Test {
         errno = 0;
         r.rc = ioctl(fd, SG_IO, &h);
         r.error = errno;
-        close(fd);
         return r;
     }
 
@@ -396,7 +404,9 @@ TEST_F(LayerTest, DelayStillBlocksANonBlockingDescriptor) {
     EXPECT_GE(r.header.duration, 300u);
 }
 
-TEST_F(LayerTest, VanishAnswersThenRemovesTheNode) {
+TEST_F(LayerTest, VanishAnswersThenFailsEveryLaterCommand) {
+    const int held = open(node("sg1").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(held, 0);
     sim_->inject("sg1", {sim::fault_kind::vanish, sim::command_kind::inquiry, 1});
     const reply r = issue("sg1", discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0));
     ASSERT_EQ(r.rc, 0);
@@ -404,7 +414,16 @@ TEST_F(LayerTest, VanishAnswersThenRemovesTheNode) {
     const reply again = issue("sg1", discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0));
     EXPECT_EQ(again.rc, -2) << "the node can still be opened";
     EXPECT_EQ(again.error, ENOENT);
+    // A descriptor opened before fails as the driver's does, whatever the command.
+    for (const bytes& cdb : {discovery_inquiry, hostinfo_cdb(65535, false)}) {
+        const reply stale = issue_on(held, cdb, SG_DXFER_FROM_DEV, bytes(255, 0xAA));
+        EXPECT_EQ(stale.rc, -1);
+        EXPECT_EQ(stale.error, ENODEV) << std::strerror(stale.error);
+        EXPECT_EQ(stale.data[0], 0xAA);
+    }
+    close(held);
     EXPECT_TRUE(std::filesystem::exists(node("sg0")));
+    EXPECT_EQ(issue("sg0", discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0)).rc, 0);
 }
 
 TEST_F(LayerTest, UnknownCommandsGetIllegalRequestSense) {
@@ -415,14 +434,6 @@ TEST_F(LayerTest, UnknownCommandsGetIllegalRequestSense) {
         bytes sense;
     };
     const row rows[] = {
-        {"tunnel receive (service 0)",
-         {0x7F, 0, 0x12, 0x34, 0xFF, 0xFF, 0, 6, 0xF8, 0, 0, 0, 0, 5},
-         SG_DXFER_FROM_DEV,
-         {0x70, 0, 5, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x24, 0, 0, 0xcf, 0, 8}},
-        {"tunnel send (service 1)",
-         {0x7F, 0, 0x12, 0x34, 0xAB, 0xCD, 0x40, 8, 0xF8, 1, 0, 0, 0, 7, 0, 4},
-         SG_DXFER_TO_DEV,
-         {0x70, 0, 5, 0, 0, 0, 0, 0x0a, 0, 0, 0, 0, 0x24, 0, 0, 0xcf, 0, 8}},
         {"service 9",
          {0x7F, 0, 0, 0, 0, 0, 0, 2, 0xF8, 9},
          SG_DXFER_FROM_DEV,
@@ -578,6 +589,36 @@ TEST_F(LayerTest, ForkedAndConcurrentClientsAreServed) {
     EXPECT_EQ(sim_->journal().size(), 81u);
 }
 
+TEST_F(LayerTest, ADelayedCommandHoldsOnlyItsCaller) {
+    sim_->inject("sg0",
+                 {sim::fault_kind::delay, sim::command_kind::any, 1, std::chrono::seconds(20)});
+    std::atomic<bool> answered{false};
+    std::thread slow([&] {
+        EXPECT_EQ(issue("sg0", discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0)).rc, 0);
+        answered = true;
+    });
+    // Commands of another enclosure until one arrives after the slow one, whose number the
+    // journal then skips.
+    std::size_t before = 0;
+    for (int i = 0; i < 5000 && before == 0; ++i) {
+        const reply r = issue("sg2", discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0));
+        EXPECT_EQ(r.rc, 0);
+        const auto journal = sim_->journal();
+        if (journal.back().sequence >= journal.size())
+            before = journal.size();
+    }
+    EXPECT_GT(before, 0u);
+    EXPECT_FALSE(answered) << "the other enclosure waited for the delay";
+    sim_->stop();  // ends the delay
+    slow.join();
+    const auto journal = sim_->journal();
+    ASSERT_EQ(journal.size(), before + 1);
+    for (std::size_t i = 0; i < journal.size(); ++i) {
+        EXPECT_EQ(journal[i].sequence, i);
+        EXPECT_EQ(journal[i].enclosure, i + 1 == before ? "sg0" : "sg2") << i;
+    }
+}
+
 TEST_F(LayerTest, StopDoesNotWaitForAnIdleClient) {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
@@ -702,12 +743,19 @@ TEST_F(SimProgramTest, ServesItsConfigurationUntilTerminated) {
 
 TEST_F(SimProgramTest, RefusesABadConfiguration) {
     const char* bad[] = {
-        "enclosure sg0 serial=1\n",                              // no array
-        "enclosure sg0 array=A encserv=2\n",                     // out of range
-        "fault sg5 busy\n",                                      // unknown enclosure
-        "enclosure sg0 array=A\nfault sg0 melt\n",               // unknown kind
-        "enclosure sg0 array=A\nfault sg0 busy on=sometimes\n",  // unknown command kind
-        "enclosures sg0 array=A\n",                              // unknown line
+        "enclosure sg0 serial=1\n",                                   // no array
+        "enclosure sg0 array=A encserv=2\n",                          // out of range
+        "fault sg5 busy\n",                                           // unknown enclosure
+        "enclosure sg0 array=A\nfault sg0 melt\n",                    // unknown kind
+        "enclosure sg0 array=A\nfault sg0 busy on=sometimes\n",       // unknown command kind
+        "enclosures sg0 array=A\n",                                   // unknown line
+        "enclosure sg0 array=A\nservice Z port echo\n",               // unknown array
+        "enclosure sg0 array=A\nservice A port relay 10.0.0.1:80\n",  // not loopback
+        "enclosure sg0 array=A\nservice A port greet\n",              // no text
+        "enclosure sg0 array=A\ncookie sg0 grant cookie=0xffff\n",    // that is a refusal
+        "enclosure sg0 array=A\ncookie sg0 refuse sequence=1\n",      // refusals have none
+        "enclosure sg0 array=A\ntunnel sg0 frame_size=0\n",           // out of range
+        "enclosure sg0 array=A\nfault sg0 busy on=frames\n",          // unknown command kind
     };
     for (const char* config : bad) {
         SCOPED_TRACE(config);

@@ -1,6 +1,9 @@
 // The rig itself: isolation of the sandbox, the harness, and the reference host-information
 // script. Everything else in the system tests trusts these.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,11 +11,14 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/network.h"
 #include "tests/support/rig.h"
 
 namespace {
@@ -147,6 +153,18 @@ TEST(RigSandbox, TimeoutKillsTheGroupAndFails) {
     slow_sandbox = nullptr;
 }
 
+TEST(RigSandbox, RunsStartedTogetherBothWork) {
+    rig::sandbox s;
+    for (int round = 0; round < 10; ++round) {
+        const pid_t first = s.spawn({"/bin/sh", "-c", "test -L /usr/sbin/tolvad"});
+        const pid_t second = s.spawn({"/bin/sh", "-c", "test -L /usr/sbin/tolvad"});
+        for (pid_t pid : {first, second}) {
+            const rig::run_result r = s.wait(pid);
+            EXPECT_EQ(r.exit_status, 0) << "round " << round << ": " << r.err;
+        }
+    }
+}
+
 TEST(RigSandbox, FilesPersistAcrossRunsAndPidFileIsRead) {
     rig::sandbox s;
     EXPECT_EQ(s.daemon_pid(), -1);
@@ -220,6 +238,50 @@ TEST(RigSandbox, ToolRefusesWhatItCannotSandbox) {
     EXPECT_FALSE(exists_outside("/etc/rig-inside"));
     rmdir("/etc/rig-inside");  // only if the check above failed
     EXPECT_EQ(shell_status(tool + " frobnicate 2>/dev/null"), 125);
+}
+
+// A listening socket on 127.0.0.1:port, or -1.
+int listen_on(std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 4) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(RigNetwork, OwnNetworkHasItsOwnPortsAndAWorkingLoopback) {
+    std::string problem;
+    ASSERT_TRUE(rig::own_network(problem)) << problem;
+    constexpr std::uint16_t port = 47011;
+    const int server = listen_on(port);
+    ASSERT_GE(server, 0) << std::strerror(errno);
+    // Another test process binding the same port at the same time.
+    const pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        std::string ignored;
+        _exit(rig::own_network(ignored) && listen_on(port) >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(other, &status, 0), other);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the port was shared";
+
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << std::strerror(errno);
+    close(client);
+    close(server);
 }
 
 TEST(RigLog, TimeStampsAndMessages) {
