@@ -2,7 +2,9 @@
 // stand-in for the sg driver, and socket pairs for connections.
 #include "tunnel/tunnel.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,7 +22,9 @@
 #include "channel/frames.h"
 #include "ground/clock.h"
 #include "ground/settings.h"
+#include "tests/support/network.h"
 #include "tests/support/scratch_log.h"
+#include "tests/support/tcp.h"
 #include "tests/unit/fake_driver.h"
 #include "tests/unit/stop_capture.h"
 
@@ -600,6 +604,124 @@ TEST_F(Tunnel, InitListenPortKeepsItsOwnCopyOfTheName) {
     EXPECT_EQ(port.port_number, 8080);
     EXPECT_EQ(port.backlog, 7);
     EXPECT_EQ(port.fd, -1);
+}
+
+// ---- accepting, on a real listening socket in a network of the test's own -------------
+
+class TunnelAccept : public Tunnel {
+  protected:
+    static constexpr std::uint16_t PORT = 7001;
+
+    void SetUp() override {
+        std::string problem;
+        ASSERT_TRUE(rig::own_network(problem)) << problem;
+        Tunnel::SetUp();
+        clear_host_cookie();
+        init_listen_port(&ports_[0], "web", PORT, 8);
+        ports_[0].fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in address = rig::loopback(PORT);
+        ASSERT_EQ(::bind(ports_[0].fd, reinterpret_cast<const sockaddr*>(&address), sizeof address),
+                  0);
+        ASSERT_EQ(::listen(ports_[0].fd, 8), 0);
+        set_nonblocking(ports_[0].fd);
+        state_.ports = ports_;
+    }
+    void TearDown() override {
+        Tunnel::TearDown();
+        ::close(ports_[0].fd);
+    }
+
+    void accept_ready() {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(ports_[0].fd, &ready);
+        accept_ready_ports(state_, &ready);
+    }
+
+    listen_port ports_[2];
+};
+
+// The id is the peer's port as accept stores it (network order) read as a host number.
+std::uint16_t id_of(const rig::socket_fd& client) {
+    return htons(rig::local_port(client.get()));
+}
+
+const fake::answer GRANT = good({0, 0, 0, 0, 0, 0x00, 0x42, 0, 0, 0, 1});
+const fake::answer REFUSE = good({0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0});
+
+TEST_F(TunnelAccept, PendingConnectionsAreAllAcceptedNewestFirstAfterOneCookieRequest) {
+    std::vector<rig::socket_fd> clients;
+    for (int i = 0; i < 3; ++i)
+        clients.push_back(rig::connect_to(PORT));
+    fake::sg.script.push_back(GRANT);
+    state_.poll_delay.store(500000);
+
+    accept_ready();
+
+    EXPECT_EQ(ids(), (std::vector<std::uint16_t>{id_of(clients[2]), id_of(clients[1]),
+                                                 id_of(clients[0])}));
+    ASSERT_EQ(fake::sg.calls.size(), 4u);
+    EXPECT_FALSE(is_send(fake::sg.calls[0]));  // the cookie, before any node's frame
+    const std::vector<sent_frame> opens = {{SEND_FD, id_of(clients[0]), 1, 0, "web"},
+                                           {SEND_FD, id_of(clients[1]), 1, 0, "web"},
+                                           {SEND_FD, id_of(clients[2]), 1, 0, "web"}};
+    EXPECT_EQ(sent_frames(), opens);
+    EXPECT_EQ(state_.poll_delay.load(), 0);
+    EXPECT_EQ(state_.connections->port, &ports_[0]);
+}
+
+TEST_F(TunnelAccept, HeldCookieIsNotRequestedAgain) {
+    fake::sg.script.push_back(GRANT);
+    ASSERT_EQ(request_host_cookie(SEND_FD), 1);
+    fake::sg.calls.clear();
+    const rig::socket_fd client = rig::connect_to(PORT);
+    accept_ready();
+    EXPECT_EQ(sent_frames(), (std::vector<sent_frame>{{SEND_FD, id_of(client), 1, 0, "web"}}));
+    EXPECT_EQ(fake::sg.calls.size(), 1u);
+}
+
+TEST_F(TunnelAccept, CookieWaitIsBoundedAndAcceptingGoesOn) {
+    const rig::socket_fd refused = rig::connect_to(PORT);
+    const rig::socket_fd served = rig::connect_to(PORT);
+    for (int i = 0; i < COOKIE_REQUEST_BOUND; ++i)
+        fake::sg.script.push_back(REFUSE);
+    fake::sg.script.push_back(GRANT);
+
+    accept_ready();
+
+    EXPECT_EQ(static_cast<int>(fake::sg.calls.size()), COOKIE_REQUEST_BOUND + 2);
+    EXPECT_EQ(seconds_slept, std::vector<int>(COOKIE_REQUEST_BOUND - 1, 1));
+    EXPECT_EQ(ids(), std::vector<std::uint16_t>{id_of(served)});
+    EXPECT_EQ(sent_frames(), (std::vector<sent_frame>{{SEND_FD, id_of(served), 1, 0, "web"}}));
+    EXPECT_TRUE(drain_peer(refused.get()).closed);
+    EXPECT_THAT(messages(), ElementsAre("No host cookie after 10 requests, connection closed",
+                                        "Got new host cookie 0x0042 sequence 0x00000001"));
+}
+
+TEST_F(TunnelAccept, SocketBeyondTheSelectSetIsClosedAtOnce) {
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, FD_SETSIZE + 16);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0) << "needs a hard limit above FD_SETSIZE";
+    const rig::socket_fd client = rig::connect_to(PORT);
+    // Every number below FD_SETSIZE taken: the accepted socket gets FD_SETSIZE.
+    std::vector<int> fillers;
+    for (int fd; fillers.empty() || fillers.back() < FD_SETSIZE - 1;) {
+        ASSERT_GE(fd = ::dup(0), 0) << std::strerror(errno);
+        fillers.push_back(fd);
+    }
+
+    accept_ready();
+
+    for (int fd : fillers)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(state_.connections, nullptr);
+    EXPECT_THAT(fake::sg.calls, IsEmpty());
+    EXPECT_TRUE(drain_peer(client.get()).closed);
+    EXPECT_THAT(messages(),
+                ElementsAre("Connection socket 1024 lies beyond the select set, closed"));
 }
 
 }  // namespace
