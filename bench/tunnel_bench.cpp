@@ -138,11 +138,10 @@ bool start_tunnel(bench_rig& r) {
     array.set_tunnel("sg0", settings);
     array.add_service("A", "echo", {sim::service_kind::echo, "", "", 0});
     array.add_service("A", "relay", {sim::service_kind::relay, "", "127.0.0.1", r.server->port()});
-    r.tunnel = r.box->spawn({rig::tunnel_binary(), "-c", "wait:36000", "7001:5:echo",
-                             "7002:5:relay"});
-    return rig::sandbox::eventually([&] {
-        return r.box->log().find("Listening on port 7002") != std::string::npos;
-    });
+    r.tunnel =
+        r.box->spawn({rig::tunnel_binary(), "-c", "wait:36000", "7001:5:echo", "7002:5:relay"});
+    return rig::sandbox::eventually(
+        [&] { return r.box->log().find("Listening on port 7002") != std::string::npos; });
 }
 
 }  // namespace
