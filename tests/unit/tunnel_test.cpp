@@ -578,6 +578,7 @@ TEST_F(Tunnel, PortListTakesFourPortsAndStopsAtFive) {
     listen_port* none = make_listen_ports({});
     EXPECT_EQ(none[0].port_number, 0);
     EXPECT_EQ(none[0].fd, -1);
+    delete[] none;
 
     const child_outcome five = run_isolated([] {
         make_listen_ports({{1, "a", 1}, {2, "b", 1}, {3, "c", 1}, {4, "d", 1}, {5, "e", 1}});
@@ -703,7 +704,8 @@ TEST_F(TunnelAccept, SocketBeyondTheSelectSetIsClosedAtOnce) {
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
     const rlimit saved = limit;
     limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, FD_SETSIZE + 16);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0) << "needs a hard limit above FD_SETSIZE";
+    limit.rlim_max = std::max(limit.rlim_max, limit.rlim_cur);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0) << std::strerror(errno);
     const rig::socket_fd client = rig::connect_to(PORT);
     // Every number below FD_SETSIZE taken: the accepted socket gets FD_SETSIZE.
     std::vector<int> fillers;
