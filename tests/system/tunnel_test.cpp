@@ -176,6 +176,9 @@ TEST_F(TunnelSystem, EchoAndRelayCarryOneMebibyteEachWayForEightClientsAtOnce) {
 
 TEST_F(TunnelSystem, ClosesTravelBothWays) {
     start({"7001:5:echo", "7004:5:refuse"});
+    socket_fd keeper = connect_to(ECHO);  // holds the link throughout
+    fence(keeper.get());
+
     // The peer closes: a close frame for its id.
     socket_fd peer = connect_to(ECHO);
     const std::uint16_t peer_id = wire_id(local_port(peer.get()));
@@ -187,6 +190,7 @@ TEST_F(TunnelSystem, ClosesTravelBothWays) {
     socket_fd refused = connect_to(REFUSE);
     const std::uint16_t refused_id = wire_id(local_port(refused.get()));
     EXPECT_TRUE(closed_by_peer(refused.get()));
+    fence(keeper.get());
     EXPECT_EQ(sends(refused_id, OPEN), 1);
     EXPECT_EQ(sends(refused_id, CLOSE), 0);
 }
