@@ -121,15 +121,13 @@ int send_tunnel_frame(int fd, const unsigned char* payload, int size, int open, 
     return 0;
 }
 
-namespace {
-
-int receive_frame(int fd, unsigned char** payload, int* length, int* open, int* close,
-                  std::uint16_t* connection_id, bool only_linked) {
+int receive_tunnel_frame(int fd, unsigned char** payload, int* length, int* open, int* close,
+                         std::uint16_t* connection_id) {
     // Zeroed: bytes the device does not send read as an empty frame, never as old memory.
     response_buffer response = new_response_buffer(0);
     const link_snapshot now = receive_snapshot();
     cdb_block cdb;
-    if (response && !(only_linked && now.cookie == 0))
+    if (response)
         cdb = build_tunnel_receive_cdb(MAX_TRANSFER, now.cookie, now.sequence);
     if (trace_frames) {
         print_time_prefix();
@@ -183,18 +181,6 @@ int receive_frame(int fd, unsigned char** payload, int* length, int* open, int* 
         std::printf("Ending receive (2)\n");
     }
     return frame.more;
-}
-
-}  // namespace
-
-int receive_tunnel_frame(int fd, unsigned char** payload, int* length, int* open, int* close,
-                         std::uint16_t* connection_id) {
-    return receive_frame(fd, payload, length, open, close, connection_id, false);
-}
-
-int receive_linked_tunnel_frame(int fd, unsigned char** payload, int* length, int* open, int* close,
-                                std::uint16_t* connection_id) {
-    return receive_frame(fd, payload, length, open, close, connection_id, true);
 }
 
 int request_host_cookie(int fd) {

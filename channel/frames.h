@@ -29,12 +29,6 @@ int send_tunnel_frame(int fd, const unsigned char* payload, int size, int open, 
 int receive_tunnel_frame(int fd, unsigned char** payload, int* length, int* open, int* close,
                          std::uint16_t* connection_id);
 
-/// As receive_tunnel_frame, but issues nothing, and fails as a failed receive does, when
-/// the link state it would carry holds no host cookie: the command would carry a cookie the
-/// array never handed out. For a caller that cannot test and receive in one step.
-int receive_linked_tunnel_frame(int fd, unsigned char** payload, int* length, int* open, int* close,
-                                std::uint16_t* connection_id);
-
 /// Asks the array for a new host cookie. 1 when one was handed out: the cookie and both
 /// sequences then hold the new values, set together. 0 otherwise, the link state unchanged.
 int request_host_cookie(int fd);

@@ -141,10 +141,7 @@ int receive_and_dispatch(tunnel_state& state, int* activity) {
     int close = 0;
     std::uint16_t id = 0;
     state.lock.unlock();
-    // Never without a host cookie: the command would carry one the array never handed out
-    // (the cookie may be dropped while `lock` is released).
-    const int more =
-        receive_linked_tunnel_frame(state.receive_fd, &block, &length, nullptr, &close, &id);
+    const int more = receive_tunnel_frame(state.receive_fd, &block, &length, nullptr, &close, &id);
     state.lock.lock();
     const std::unique_ptr<unsigned char, free_deleter> payload(block);
 
@@ -157,9 +154,7 @@ int receive_and_dispatch(tunnel_state& state, int* activity) {
     *activity = 1;
     std::unique_ptr<tunnel_connection>* link = find_connection(state, id);
     if (link == nullptr) {
-        // The answer belongs to the link the frame came on; once that is dropped, there is
-        // no cookie to send it with.
-        if (close == 0 && have_host_cookie())
+        if (close == 0)
             send_close_frame(state.receive_fd, id);
         return more;
     }

@@ -391,25 +391,6 @@ TEST_F(Tunnel, DispatchTable) {
     EXPECT_THAT(messages(), IsEmpty());
 }
 
-TEST_F(Tunnel, NoFrameCommandWithoutAHostCookie) {
-    // Dropped before the receive: no command at all.
-    clear_host_cookie();
-    int activity = 0;
-    EXPECT_EQ(receive_and_dispatch(state_, &activity), 0);
-    EXPECT_THAT(fake::sg.calls, IsEmpty());
-
-    // Dropped while the receive ran: the frame for an unknown id gets no answer.
-    fake::sg.script.push_back(good({0, 0, 0, 0, 0, 0x12, 0x34, 0, 0, 0, 7}));
-    ASSERT_EQ(request_host_cookie(SEND_FD), 1);
-    fake::sg.calls.clear();
-    fake::sg.script.push_back(good(frame(0x0909, 0, "abc")));
-    fake::sg.during = [] { clear_host_cookie(); };
-    EXPECT_EQ(receive_and_dispatch(state_, &activity), 0);
-    EXPECT_EQ(activity, 1);
-    EXPECT_EQ(count_of(is_receive), 1);
-    EXPECT_THAT(sent_frames(), IsEmpty());
-}
-
 TEST_F(Tunnel, DrainReceivesWhileMoreAndReportsConnectionActivity) {
     connect(0x0102);
     fake::sg.script.push_back(good(frame(0, MORE, "KEEPALIVE")));
