@@ -79,13 +79,13 @@ tunnel_port_setting parse_port(const std::string& word) {
     return {static_cast<std::uint16_t>(number), word.substr(second + 1), static_cast<int>(backlog)};
 }
 
-void choose_cycle(const std::string& spec) {
+void choose_cycle(const std::string& choice) {
     long seconds = 0;
-    if (spec == "real")
+    if (choice == "real")
         tunnel_refresh_cycle = run_refresh_cycle;
-    else if (spec == "zero")
+    else if (choice == "zero")
         tunnel_refresh_cycle = failing_cycle;
-    else if (spec.rfind("wait:", 0) == 0 && parse_number(spec.substr(5), 0, 1000000, seconds)) {
+    else if (choice.rfind("wait:", 0) == 0 && parse_number(choice.substr(5), 0, 1000000, seconds)) {
         stand_in_seconds = static_cast<int>(seconds);
         tunnel_refresh_cycle = waiting_cycle;
     } else
