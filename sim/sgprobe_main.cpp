@@ -111,7 +111,8 @@ int refuse(int fd) {
         v.change(h, &one);
         errno = 0;
         const int result = ioctl(fd, SG_IO, &h);
-        std::printf("%s result=%d errno=%s\n", v.name, result, result < 0 ? errno_name(errno) : "0");
+        std::printf("%s result=%d errno=%s\n", v.name, result,
+                    result < 0 ? errno_name(errno) : "0");
     }
     // Additional length 30: the daemon derives a command length of 38 from it.
     unsigned char vendor[40] = {0x7F, 0, 0, 36, 0, 0, 0, 30, 0xF8, 3};

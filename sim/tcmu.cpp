@@ -212,10 +212,9 @@ int serve_ring(std::uint8_t* map, std::size_t size, const handler& answer) {
                 if (!read_request(entry, length, map, size, request))
                     return -1;
                 const int direction = direction_of(request.cdb);
-                const reply r =
-                    answer(request.cdb, request.data_length,
-                           direction == SG_DXFER_TO_DEV ? gather(request, map)
-                                                        : std::vector<std::uint8_t>{});
+                const reply r = answer(request.cdb, request.data_length,
+                                       direction == SG_DXFER_TO_DEV ? gather(request, map)
+                                                                    : std::vector<std::uint8_t>{});
                 if (direction == SG_DXFER_FROM_DEV)
                     scatter(request, map, r.data_in);
                 write_reply(entry, r);

@@ -133,8 +133,8 @@ bool open_ring(const std::string& enclosure, ring& r, std::string& problem) {
     r.enclosure = enclosure;
     const std::string uio = uio_of(enclosure);
     if (uio.empty()) {
-        problem = "no TCMU backstore named " + enclosure + " (is user_N/" + enclosure +
-                  " enabled?)";
+        problem =
+            "no TCMU backstore named " + enclosure + " (is user_N/" + enclosure + " enabled?)";
         return false;
     }
     const std::string size_text = read_line("/sys/class/uio/" + uio + "/maps/map0/size");
