@@ -196,7 +196,10 @@ boot() {
         -L "$pkg/usr/share/seabios" -accel "$accel" -m 256 -smp 1 -nodefaults \
         -no-reboot -display none -serial "file:$out/console" -serial "file:$out/results.b64" \
         -kernel "$kernel" -initrd "$work/initramfs$arch.cpio" \
-        -append "console=ttyS0 panic=-1 quiet" 2>"$out/qemu.err" || status=$?
+        -append "console=ttyS0 panic=-1 quiet" 2>"$out/qemu.err" || {
+        status=$?
+        cat "$out/qemu.err" >&2
+    }
     end=$(date +%s.%N)
     echo "guest $arch: QEMU ($accel) ran $(awk "BEGIN { printf \"%.1f\", $end - $start }") s, exit status $status"
     tr -d '\r' <"$out/results.b64" | sed '/^==end==$/,$d' | base64 -d | tar -x -C "$out/results" ||
@@ -218,9 +221,14 @@ check_guest() {
         fail "the guest ran and sent its results" "console:" "$(tail -n 30 "$work/out$arch/console")"
         return
     fi
-    same "every enclosure has its LUN and sg node" \
-        "lun_0 sg0 sg0|lun_1 sg1 sg1|lun_2 sg2 sg2|lun_3 sg3 sg3|lun_4 sg4 sg4" \
-        "$(paste -sd'|' "$r/nodes")"
+    local nodes
+    nodes=$(paste -sd'|' "$r/nodes" 2>/dev/null)
+    if [ "$nodes" = "lun_0 sg0 sg0|lun_1 sg1 sg1|lun_2 sg2 sg2|lun_3 sg3 sg3|lun_4 sg4 sg4" ]; then
+        pass "every enclosure has its LUN and sg node"
+    else
+        fail "every enclosure has its LUN and sg node" "nodes: $nodes" \
+            "tolva-tcmu: $(cat "$r/tcmu.err" 2>/dev/null)" "$(tail -n 20 "$work/out$arch/console")"
+    fi
 
     d=$r/discovery
     same "discovery: tolvad -p exits 0" 0 "$(cat "$d/status")"
@@ -238,6 +246,7 @@ check_guest() {
     order=$(grep 'kind=inquiry' "$d/journal" | awk '{print $2}' | paste -sd' ')
     first_a=$(tr ' ' '\n' <<<"$order" | grep -m1 -E '^sg[01]$')
     listed=$(tr ' ' '\n' <<<"$order" | grep -E "^($first_a|sg4)\$" | paste -sd' ')
+    [ "$(wc -w <<<"$listed")" = 2 ] || listed="(no INQUIRY of tolvad in the journal)"
     same "discovery: the list holds the first enclosure of array A and array B's, in directory order" \
         "$listed" "$(grep -E 'kind=hostinfo_send' "$d/journal" | awk '{print $2}' | paste -sd' ')"
     has "discovery: the other vendor is logged" "$d/log" \
@@ -359,7 +368,8 @@ for arch in "${arches[@]}"; do
     echo "== guest with the $arch-bit programs"
     build_initramfs "$arch"
     boot "$arch"
-    check_guest "$arch"
+    # Called as a condition, so that a missing result fails its checks, not the script.
+    check_guest "$arch" || fail "the checks of the $arch-bit guest ended early"
     if [ -f "$work/out$arch/results/times" ]; then
         echo "timings ($arch-bit), seconds of guest uptime:"
         awk '{ t[$1] = $2 } END {
