@@ -46,7 +46,11 @@ fetch_guest() {
     if [ -f "$dir/root/.unpacked" ] && [ "$(cat "$dir/root/.unpacked")" = "$want_list" ]; then
         return 0
     fi
-    rm -rf "$dir/root" && mkdir -p "$dir/root"
+    rm -rf "$dir/root" "$dir/debs" && mkdir -p "$dir/root" "$dir/debs"
+    # apt downloads as its own user where that user may write.
+    if [ "$(id -u)" = 0 ] && id _apt >/dev/null 2>&1; then
+        chown _apt "$dir/debs"
+    fi
     (cd "$dir/debs" && apt-get download -qq "${wanted[@]}")
     for p in "${wanted[@]}"; do
         local deb
