@@ -207,11 +207,9 @@ boot() {
 }
 
 # --- the checks ---------------------------------------------------------------------------
-journal_of() { cat "$1/journal" 2>/dev/null; }
 # The journal lines of one enclosure and command kind.
 entries() { grep -E "^#[0-9]+ $2 array=[^ ]* kind=$3 " "$1/journal" 2>/dev/null || true; }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p"; }
-hexdump_of() { od -An -v -tx1 "$1" | tr -d ' \n'; }
 with_nul() { cat "$1" && printf '\0'; }
 
 check_guest() {
@@ -237,6 +235,7 @@ check_guest() {
         inquiries+="$node:$(entries "$d" "$node" inquiry | wc -l):$(entries "$d" "$node" inquiry |
             sed 's/.*\(interface_id=.*timeout=[0-9]*\).* cdb=\([0-9a-f]*\).* in=\([0-9]*\) resid=\([-0-9]*\).*/\1 \2 \3 \4/') "
     done
+    # The ring carries neither the sense length nor the timeout: the journal shows 0 for both.
     same "discovery: one INQUIRY of 255 bytes per node, as the journal saw it" \
         "$(for n in sg0 sg1 sg2 sg3 sg4; do printf '%s:1:interface_id=83 dir=-3 cmd_len=6 mx_sb_len=0 dxfer_len=255 timeout=0 12000000ff00 96 159 ' "$n"; done)" \
         "$inquiries"
@@ -304,6 +303,13 @@ check_guest() {
         "0|Listing the Token information. |------------------------------- |$(paste -sd'|' "$views/two.txt")" \
         "$(cat "$d/list.status")|$(paste -sd'|' "$d/list.out")"
     same "ctl: push runs tolvad -p and exits 0" "0" "$(cat "$d/push.status")"
+    local size
+    size=$(($(wc -c <"$views/two.txt") + 1))
+    same "ctl: push sends the view once to each listed device" "$l1 $size|$l2 $size" \
+        "$(grep 'kind=hostinfo_send' "$d/journal" | awk '{print $2}' | paste -d' ' - \
+            <(grep 'kind=hostinfo_send' "$d/journal" | field out) | paste -sd'|')"
+    same "ctl: push logs one push per listed device" 2 \
+        "$(count "$d/log" "Pushing the current host view to the Vantor[s].")"
     has "ctl: push says so" "$d/push.out" "Sending the token information immediately"
     same "ctl: push stores the view in array A" "$(with_nul "$views/two.txt" | od -An -v -tx1)" \
         "$(od -An -v -tx1 "$d/A.view" 2>/dev/null)"
@@ -339,6 +345,7 @@ check_guest() {
             'cmdp=null result=-1 errno=EMSGSIZE' 'dxfer_direction=-7 result=0 errno=0' \
             'dxferp=null result=0 errno=0' 'iovec_count=1 result=0 errno=0' | paste -sd'|')" \
         "$(grep -vE '^generate_scsi_ioctl' "$d/probe" | paste -sd'|')"
+    same "refused: the probe ran to its end" 0 "$(cat "$d/status")"
     has "refused: a command block too long for the driver fails the daemon's way" "$d/probe" \
         "generate_scsi_ioctl cmd_len=38 result=-1"
     has "refused: and is logged as the programs log it" "$d/log" \
