@@ -124,7 +124,9 @@ bool check_frame(endpoint& ep, bool send, frame_fields& fields) {
             return false;
         }
     }
-    fields.problem = violation::wrong_cookie;
+    // Cookie 0 means the host holds none: it may still poll, or answer a frame that came in
+    // before it dropped its link, and gets nothing.
+    fields.problem = fields.cookie == 0 ? violation::none : violation::wrong_cookie;
     return false;
 }
 

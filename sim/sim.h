@@ -67,7 +67,7 @@ struct fault {
 /// What the array's checks found wrong with a frame command.
 enum class violation {
     none,
-    wrong_cookie,       ///< a cookie the enclosure never granted (0 included)
+    wrong_cookie,       ///< a cookie the enclosure never granted (0, "none held", is not one)
     repeated_sequence,  ///< behind the link's expected sequence
     skipped_sequence,   ///< ahead of it
 };
