@@ -14,8 +14,9 @@
 # leaves out what needs it and says so.
 set -euo pipefail
 
+# busybox: the demo's loopback interface, HTTP server and client.
 base=(g++ g++-multilib cmake ninja-build googletest libgtest-dev libgmock-dev
-      util-linux mount procps init-system-helpers dpkg-dev file)
+      util-linux mount procps init-system-helpers dpkg-dev file busybox)
 optional=(libbenchmark-dev)
 # lintian checks the package, systemd brings systemd-analyze, man-db renders the manual
 # pages; clang-format checks the sources; xz-utils unpacks the guest's packages.

@@ -31,6 +31,10 @@ std::string tolvactl_binary() {
 std::string sandbox_binary() {
     return TOLVA_SANDBOX_BINARY;
 }
+
+std::string tunnel_binary() {
+    return TOLVA_TUNNEL_BINARY;
+}
 std::string layer_library() {
     return TOLVA_LAYER_LIBRARY;
 }

@@ -33,6 +33,7 @@ struct run_result {
 std::string tolvad_binary();
 std::string tolvactl_binary();
 std::string sandbox_binary();
+std::string tunnel_binary();  ///< tolva-tunnel, the rig's entry to the port tunnel
 std::string layer_library();
 std::string source_dir();
 
