@@ -19,8 +19,9 @@ base=(g++ g++-multilib cmake ninja-build googletest libgtest-dev libgmock-dev
       util-linux mount procps init-system-helpers dpkg-dev file busybox)
 optional=(libbenchmark-dev)
 # lintian checks the package, systemd brings systemd-analyze, man-db renders the manual
-# pages; clang-format checks the sources; xz-utils unpacks the guest's packages.
-ci=(clang-format lintian systemd man-db xz-utils)
+# pages; clang-format checks the sources; xz-utils unpacks the guest's packages; clang and
+# its runtime libraries build the fuzz targets.
+ci=(clang-format lintian systemd man-db xz-utils clang libclang-rt-14-dev)
 # Unpacked only, never installed; the kernel image is the one linux-image-amd64 names.
 guest=(qemu-system-x86 busybox-static cpio kmod)
 guest_kernel=linux-image-amd64

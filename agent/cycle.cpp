@@ -122,11 +122,10 @@ bool fetch_array_view(enclosure_device& device) {
     int length = 0;
     if (receive_hostinfo(device.fd, &block, &length) != 0)
         return false;
-    if (block == nullptr || length < 1 || length > MAX_TRANSFER) {
+    if (!terminate_array_view(block, length)) {
         std::free(block);
         return false;
     }
-    block[length - 1] = '\0';
     device.array_view = block;
     return true;
 }
@@ -177,6 +176,13 @@ void end_cycle() {
 }  // namespace
 
 wait_function cycle_wait = sleep_whole_seconds;
+
+bool terminate_array_view(char* block, int length) {
+    if (block == nullptr || length < 1 || length > MAX_TRANSFER)
+        return false;
+    block[length - 1] = '\0';
+    return true;
+}
 
 unsigned long cycle_waits_made() {
     return waits_made;

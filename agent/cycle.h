@@ -13,3 +13,8 @@ extern wait_function cycle_wait;
 /// Number of waits the cycles have made so far; lets daemon mode tell a cycle that did
 /// nothing from one that waited.
 unsigned long cycle_waits_made();
+
+/// Makes the block that receive_hostinfo handed over (`length` bytes) the text that the
+/// cycle compares: its byte at `length - 1` becomes a NUL. False, and the block untouched,
+/// when there is no block or the length is outside 1 to MAX_TRANSFER.
+bool terminate_array_view(char* block, int length);

@@ -58,6 +58,26 @@ void enclosure_device::release_view() {
     array_view = nullptr;
 }
 
+inquiry_identity decode_inquiry(const unsigned char* data, std::size_t length) {
+    unsigned char bytes[INQUIRY_LENGTH] = {};
+    std::memcpy(bytes, data, length < sizeof bytes ? length : sizeof bytes);
+
+    inquiry_identity identity;
+    identity.encserv = (bytes[6] & 0x40) != 0;
+    const char* vendor = reinterpret_cast<const char*>(bytes + 8);
+    identity.vendor.assign(vendor, ::strnlen(vendor, 8));
+    // The data length is the additional length plus 5.
+    identity.has_serial = bytes[4] + 5 > SERIAL_OFFSET;
+    if (identity.has_serial) {
+        const char* field = reinterpret_cast<const char*>(bytes + SERIAL_OFFSET);
+        identity.serial_field.assign(field, ::strnlen(field, SERIAL_FIELD_LENGTH));
+        const std::size_t size = identity.serial_field.size();
+        identity.serial = size > SERIAL_KEPT ? identity.serial_field.substr(size - SERIAL_KEPT)
+                                             : identity.serial_field;
+    }
+    return identity;
+}
+
 int inquire_enclosure(const char* path, std::string& serial, bool& encserv) {
     if (!path)
         return -1;
@@ -89,24 +109,20 @@ int inquire_enclosure(const char* path, std::string& serial, bool& encserv) {
         return -1;
     }
 
-    const int data_length = data[4] + 5;
-    encserv = (data[6] & 0x40) != 0;
-
-    const char* vendor_bytes = reinterpret_cast<const char*>(data + 8);
-    const std::string vendor(vendor_bytes, ::strnlen(vendor_bytes, 8));
-    if (vendor != ARRAY_VENDOR) {
+    const inquiry_identity identity = decode_inquiry(data, sizeof data);
+    encserv = identity.encserv;
+    if (identity.vendor != ARRAY_VENDOR) {
         encserv = false;
         ::close(fd);
-        agent_log("Vendor identification for device %s is %s\n", path, vendor.c_str());
+        agent_log("Vendor identification for device %s is %s\n", path, identity.vendor.c_str());
         return -1;
     }
 
-    if (data_length > SERIAL_OFFSET) {
-        const char* field = reinterpret_cast<const char*>(data + SERIAL_OFFSET);
-        const std::string whole(field, ::strnlen(field, SERIAL_FIELD_LENGTH));
-        serial = whole.size() > SERIAL_KEPT ? whole.substr(whole.size() - SERIAL_KEPT) : whole;
+    if (identity.has_serial) {
+        serial = identity.serial;
         if (debug_level)
-            agent_log("Serial Number of the device %s is : %s.\n", path, whole.c_str());
+            agent_log("Serial Number of the device %s is : %s.\n", path,
+                      identity.serial_field.c_str());
     }
 
     ::close(fd);

@@ -41,6 +41,19 @@ class device_sequence {
 
 extern device_sequence device_list;
 
+/// What discovery reads from standard INQUIRY data.
+struct inquiry_identity {
+    bool encserv = false;      ///< the enclosure-services bit
+    std::string vendor;        ///< bytes 8 to 15, ending early at a NUL
+    bool has_serial = false;   ///< the data is long enough to hold the serial field
+    std::string serial_field;  ///< bytes 36 to 47, ending at a NUL
+    std::string serial;        ///< its last 4 characters, or all of it when shorter
+};
+
+/// Decodes `length` bytes of INQUIRY data; bytes past them read as zero, as in the cleared
+/// buffer of a probe.
+inquiry_identity decode_inquiry(const unsigned char* data, std::size_t length);
+
 /// Probes one node with INQUIRY. 0 when it answered with the array's vendor, -1 otherwise.
 /// `serial` is written only when the data holds a serial field; `encserv` receives the
 /// enclosure-services bit (false for another vendor).

@@ -221,6 +221,11 @@ bool rotate(const std::string& live) {
 
 time_t (*log_clock)() = [] { return ::time(nullptr); };
 
+std::string format_log_message(const char* format, log_arg a, log_arg b, log_arg c) {
+    const log_arg args[3] = {a, b, c};
+    return expand(format, args);
+}
+
 void current_time(time_t* now) {
     *now = log_clock();
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 /// One word-sized argument of agent_log: an integer of at most 32 bits or a text.
 /// A default-constructed argument is 0 (unused).
@@ -34,6 +35,10 @@ class log_arg {
 /// visibly: a line that cannot be written is lost. Safe to call from several threads and
 /// several processes at once.
 void agent_log(const char* format, log_arg a = {}, log_arg b = {}, log_arg c = {});
+
+/// The message of agent_log for a format and arguments of which one is not 0: the format
+/// expanded like sprintf, each conversion taking the argument in its position.
+std::string format_log_message(const char* format, log_arg a, log_arg b, log_arg c);
 
 /// Copies the whole source file into the destination. A destination whose copy failed is
 /// removed.

@@ -107,8 +107,10 @@ void scatter(const request_view& request, std::uint8_t* map, const std::vector<s
 void write_reply(std::uint8_t* entry, const reply& r) {
     entry[TOLVA_TCMU_RSP_STATUS] = r.status;
     std::memset(entry + TOLVA_TCMU_RSP_SENSE, 0, TOLVA_TCMU_SENSE_SIZE);
-    std::memcpy(entry + TOLVA_TCMU_RSP_SENSE, r.sense.data(),
-                std::min<std::size_t>(r.sense.size(), TOLVA_TCMU_SENSE_SIZE));
+    // An empty vector's data() may be null, which memcpy must not get even for 0 bytes.
+    if (!r.sense.empty())
+        std::memcpy(entry + TOLVA_TCMU_RSP_SENSE, r.sense.data(),
+                    std::min<std::size_t>(r.sense.size(), TOLVA_TCMU_SENSE_SIZE));
     if (r.short_read) {
         entry[TOLVA_TCMU_HDR_UFLAGS] |= TOLVA_TCMU_UFLAG_READ_LEN;
         put<std::uint32_t>(entry + TOLVA_TCMU_RSP_READ_LEN,
