@@ -194,6 +194,10 @@ class simulator {
     void add_enclosure(const enclosure_config& config);
     void inject(const std::string& node, const fault& f);
     void clear_faults(const std::string& node);
+    /// The enclosures' node names, in the order they were added, and the faults still
+    /// waiting on one of them.
+    std::vector<std::string> enclosure_names() const;
+    std::vector<fault> faults(const std::string& node) const;
 
     /// Appends a host cookie rule. With no rule left an enclosure grants cookies 1, 2, 3 ...
     /// with starting sequence 0.

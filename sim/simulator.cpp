@@ -793,6 +793,20 @@ void simulator::clear_faults(const std::string& node) {
         e->faults.clear();
 }
 
+std::vector<std::string> simulator::enclosure_names() const {
+    std::lock_guard lock(impl_->mutex);
+    std::vector<std::string> names;
+    for (const auto& e : impl_->enclosures)
+        names.push_back(e->config.node);
+    return names;
+}
+
+std::vector<fault> simulator::faults(const std::string& node) const {
+    std::lock_guard lock(impl_->mutex);
+    const auto* e = impl_->find(node);
+    return e != nullptr ? e->faults : std::vector<fault>{};
+}
+
 void simulator::plan_cookies(const std::string& node, const cookie_rule& rule) {
     std::lock_guard lock(impl_->mutex);
     if (auto* e = impl_->find(node); e != nullptr && rule.count != 0)

@@ -58,35 +58,21 @@ bool parse_options(int argc, char** argv, options& out) {
     return !out.config.empty();
 }
 
-std::vector<std::string> words_of(std::string line) {
-    if (const auto hash = line.find('#'); hash != std::string::npos)
-        line.erase(hash);
-    std::istringstream split(line);
-    std::vector<std::string> words;
-    for (std::string w; split >> w;)
-        words.push_back(w);
-    return words;
-}
-
-// The enclosures to serve, in file order; empty with `problem` set when the file names a
-// fault that no device behind the real driver can produce.
-std::vector<std::string> enclosures_of(const std::string& path, std::string& problem) {
-    std::ifstream in(path);
-    std::vector<std::string> names;
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        const std::vector<std::string> words = words_of(line);
-        if (words.size() >= 2 && words[0] == "enclosure")
-            names.push_back(words[1]);
-        if (words.size() >= 3 && words[0] == "fault" &&
-            (words[2] == "ioctl_error" || words[2] == "vanish")) {
-            problem = path + ":" + std::to_string(number) + ": fault " + words[2] +
-                      " cannot pass the real driver (a device can fail a command, not the "
-                      "ioctl, and cannot remove its own node)";
-            return {};
+// Faults that no device behind the real driver can produce; empty when there is none.
+std::string unservable_fault(const sim::simulator& array) {
+    for (const auto& name : array.enclosure_names()) {
+        for (const sim::fault& f : array.faults(name)) {
+            if (f.kind == sim::fault_kind::ioctl_error || f.kind == sim::fault_kind::vanish) {
+                return "fault " +
+                       std::string(f.kind == sim::fault_kind::ioctl_error ? "ioctl_error"
+                                                                          : "vanish") +
+                       " of " + name +
+                       " cannot pass the real driver (a device can fail a command, not the "
+                       "ioctl, and cannot remove its own node)";
+            }
         }
     }
-    return names;
+    return "";
 }
 
 std::string read_line(const std::filesystem::path& path) {
@@ -209,12 +195,16 @@ int main(int argc, char** argv) {
     const int stop_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
 
     std::string problem;
-    const std::vector<std::string> names = enclosures_of(opts.config, problem);
     sim::simulator array("");
-    if (!problem.empty() || !sim::load_config(opts.config, array, problem)) {
+    if (!sim::load_config(opts.config, array, problem)) {
         std::fprintf(stderr, "tolva-tcmu: %s\n", problem.c_str());
         return 1;
     }
+    if (problem = unservable_fault(array); !problem.empty()) {
+        std::fprintf(stderr, "tolva-tcmu: %s: %s\n", opts.config.c_str(), problem.c_str());
+        return 1;
+    }
+    const std::vector<std::string> names = array.enclosure_names();
     if (names.empty()) {
         std::fprintf(stderr, "tolva-tcmu: %s names no enclosure\n", opts.config.c_str());
         return 1;
