@@ -50,8 +50,8 @@ void PrintTo(const matrix_row& row, std::ostream* os) {
     *os << row.name;
 }
 
-// A vanishing node answers its command; whether commands on a descriptor opened before keep
-// working is the simulator's choice, so the vanish rows assert only what holds either way.
+// A vanishing node answers its command; every later command on it fails, as on a descriptor
+// whose device the driver has removed.
 const matrix_row rows[] = {
     // push-once: discovery's INQUIRY
     {"once_inquiry_ioctl_error",
@@ -297,8 +297,8 @@ const matrix_row rows[] = {
      command_kind::hostinfo_send,
      true,
      0,
-     {RECEIVE_ENDED},
-     {},
+     {IOCTL_FAILED, RECEIVE_FAILED, UPDATING, UNABLE, REBUILD, NO_DEVICE_CYCLE},
+     {RECEIVED},
      true},
     // daemon cycles: the read-back's receive
     {"daemon_receive_ioctl_error",
@@ -346,8 +346,8 @@ const matrix_row rows[] = {
      command_kind::hostinfo_receive,
      true,
      0,
-     {RECEIVED},
-     {},
+     {RECEIVED, IOCTL_FAILED, SEND_FAILED, REBUILD, NO_DEVICE_CYCLE},
+     {RECEIVE_FAILED},
      true},
 };
 
