@@ -25,6 +25,18 @@ bool parse_number(const std::string& text, long long low, long long high, long l
     return true;
 }
 
+// Looks `text` up in a table of names; false, `out` untouched, when it is not there.
+template <class Value, std::size_t N>
+bool by_name(const std::pair<const char*, Value> (&names)[N], const std::string& text, Value& out) {
+    for (const auto& [name, value] : names) {
+        if (text == name) {
+            out = value;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool parse_kind(const std::string& text, command_kind& out) {
     static const std::pair<const char*, command_kind> names[] = {
         {"inquiry", command_kind::inquiry},
@@ -36,13 +48,7 @@ bool parse_kind(const std::string& text, command_kind& out) {
         {"other", command_kind::other},
         {"any", command_kind::any},
     };
-    for (const auto& [name, kind] : names) {
-        if (text == name) {
-            out = kind;
-            return true;
-        }
-    }
-    return false;
+    return by_name(names, text, out);
 }
 
 bool parse_fault_kind(const std::string& text, fault_kind& out) {
@@ -54,13 +60,7 @@ bool parse_fault_kind(const std::string& text, fault_kind& out) {
         {"delay", fault_kind::delay},
         {"vanish", fault_kind::vanish},
     };
-    for (const auto& [name, kind] : names) {
-        if (text == name) {
-            out = kind;
-            return true;
-        }
-    }
-    return false;
+    return by_name(names, text, out);
 }
 
 // Splits "key=value"; false when there is no "=".

@@ -38,6 +38,10 @@ std::string tunnel_binary() {
 std::string layer_library() {
     return TOLVA_LAYER_LIBRARY;
 }
+bool layer_preloaded() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "tolva_sglayer") != nullptr;
+}
 std::string source_dir() {
     return TOLVA_SOURCE_DIR;
 }

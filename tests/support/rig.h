@@ -35,6 +35,12 @@ std::string tolvactl_binary();
 std::string sandbox_binary();
 std::string tunnel_binary();  ///< tolva-tunnel, the rig's entry to the port tunnel
 std::string layer_library();
+
+/// True when this process runs with the virtual sg layer preloaded, as ctest starts the
+/// system tests; tests that drive the channel in-process check it first.
+bool layer_preloaded();
+inline constexpr const char* NOT_PRELOADED =
+    "run through ctest: the virtual sg layer must be preloaded";
 std::string source_dir();
 
 /// True when `line` begins with a log time stamp: the 20 characters "Mmm dd hh:mm:ss yyyy"

@@ -138,9 +138,7 @@ struct host_link {
 class ArrayTunnel : public ::testing::Test {
   public:  // the table rows drive the fixture
     void SetUp() override {
-        const char* preload = std::getenv("LD_PRELOAD");
-        ASSERT_TRUE(preload && std::strstr(preload, "tolva_sglayer"))
-            << "run through ctest: the virtual sg layer must be preloaded";
+        ASSERT_TRUE(rig::layer_preloaded()) << rig::NOT_PRELOADED;
         std::string problem;
         ASSERT_TRUE(rig::own_network(problem)) << problem;  // before the simulator's threads
         char name[] = "/tmp/tolva-tunnel-XXXXXX";

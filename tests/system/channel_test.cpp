@@ -42,9 +42,7 @@ struct free_deleter {
 class Channel : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* preload = std::getenv("LD_PRELOAD");
-        ASSERT_TRUE(preload && std::strstr(preload, "tolva_sglayer"))
-            << "run through ctest: the virtual sg layer must be preloaded";
+        ASSERT_TRUE(rig::layer_preloaded()) << rig::NOT_PRELOADED;
         ASSERT_TRUE(scratch_.ok());
         root_ = scratch_.path();
         debug_level = 0;

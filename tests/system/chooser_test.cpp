@@ -54,9 +54,7 @@ int open_below(const std::string& folder) {
 class Chooser : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* preload = std::getenv("LD_PRELOAD");
-        ASSERT_TRUE(preload && std::strstr(preload, "tolva_sglayer"))
-            << "run through ctest: the virtual sg layer must be preloaded";
+        ASSERT_TRUE(rig::layer_preloaded()) << rig::NOT_PRELOADED;
         ASSERT_TRUE(scratch_.ok());
         debug_level = 0;
     }

@@ -25,6 +25,7 @@
 #include "ground/clock.h"
 #include "ground/settings.h"
 #include "sim/sim.h"
+#include "tests/support/rig.h"
 #include "tests/support/scratch_log.h"
 
 namespace {
@@ -89,9 +90,7 @@ std::ostream& operator<<(std::ostream& os, const carried& c) {
 class FramesOnArray : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* preload = std::getenv("LD_PRELOAD");
-        ASSERT_TRUE(preload && std::strstr(preload, "tolva_sglayer"))
-            << "run through ctest: the virtual sg layer must be preloaded";
+        ASSERT_TRUE(rig::layer_preloaded()) << rig::NOT_PRELOADED;
         ASSERT_TRUE(scratch_.ok());
         debug_level = 0;
         slept.clear();
