@@ -51,6 +51,54 @@ int drop_new_socket(int fd) {
     return 1;
 }
 
+bool id_in_use(const tunnel_state& state, std::uint16_t id) {
+    for (const tunnel_connection* c = state.connections.get(); c != nullptr; c = c->next.get()) {
+        if (c->connection_id == id)
+            return true;
+    }
+    return false;
+}
+
+bool out_of_resources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Two descriptors held back for the log line of a port that cannot accept: the writer
+// opens its directory and its file, and at that moment no other descriptor is left.
+int log_reserve[2] = {-1, -1};
+
+void fill_log_reserve() {
+    for (int& fd : log_reserve) {
+        if (fd < 0)
+            fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+}
+
+void log_without_descriptors(const char* format, int port, const char* error) {
+    for (int& fd : log_reserve) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    agent_log(format, port, error);
+    fill_log_reserve();
+}
+
+// The listening socket stays ready while a connection waits that cannot be taken, so the
+// port leaves the select set for a while instead of spinning the loop.
+void rest_port(listen_port* port, int error) {
+    port->resting_until = clock_seconds() + ACCEPT_REST_SECONDS;
+    if (port->starved)
+        return;
+    port->starved = true;
+    log_without_descriptors("Cannot accept on port %d: %s; no new connection for a second\n",
+                            port->port_number, std::strerror(error));
+}
+
+bool resting(const listen_port* port) {
+    return port->resting_until != 0 && clock_seconds() <= port->resting_until;
+}
+
 bool obtain_host_cookie(int fd) {
     if (have_host_cookie())
         return true;
@@ -130,17 +178,29 @@ void open_listen_port(listen_port* port) {
 }
 
 int accept_tunnel_connection(tunnel_state& state, listen_port* port) {
+    fill_log_reserve();
     sockaddr_in peer{};
     socklen_t peer_size = sizeof peer;
     const int fd = ::accept(port->fd, reinterpret_cast<sockaddr*>(&peer), &peer_size);
-    if (fd == -1)
+    if (fd == -1) {
+        if (out_of_resources(errno))
+            rest_port(port, errno);
         return 0;
+    }
+    port->starved = false;
+    port->resting_until = 0;
     if (!fits_select_set(fd)) {
         agent_log("Connection socket %d lies beyond the select set, closed\n", fd);
         return drop_new_socket(fd);
     }
     if (::fcntl(fd, F_SETFL, O_NONBLOCK) < 0) {
         agent_log("fcntl(F_SETFL, O_NONBLOCK): %s\n", std::strerror(errno));
+        return drop_new_socket(fd);
+    }
+    // Frames are matched to connections by id alone: a second holder would get the first
+    // one's data. Peers on two addresses can share a port number.
+    if (id_in_use(state, peer.sin_port)) {
+        agent_log("Connection id 0x%04x already in use, connection closed\n", peer.sin_port);
         return drop_new_socket(fd);
     }
     if (!obtain_host_cookie(state.send_fd)) {
@@ -181,9 +241,10 @@ void close_tunnel_connection(std::unique_ptr<tunnel_connection>* link) {
     *link = std::move(node->next);
 }
 
-void build_select_set(tunnel_state& state, fd_set* set, int* highest) {
+bool build_select_set(tunnel_state& state, fd_set* set, int* highest) {
     FD_ZERO(set);
     *highest = 0;
+    bool any_resting = false;
     const auto add = [&](int fd) {
         if (!fits_select_set(fd))
             return;
@@ -191,8 +252,13 @@ void build_select_set(tunnel_state& state, fd_set* set, int* highest) {
         if (fd > *highest)
             *highest = fd;
     };
-    for (listen_port* port = state.ports; port->port_number != 0; ++port)
-        add(port->fd);
+    for (listen_port* port = state.ports; port->port_number != 0; ++port) {
+        if (resting(port))
+            any_resting = true;
+        else
+            add(port->fd);
+    }
     for (tunnel_connection* c = state.connections.get(); c != nullptr; c = c->next.get())
         add(c->fd);
+    return any_resting;
 }

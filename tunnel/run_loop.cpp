@@ -113,23 +113,16 @@ void relay_connections(tunnel_state& state, const fd_set* ready) {
         }
         state.poll_delay.store(0);
         any_ready = true;
-        bool closed = false;
-        for (;;) {
-            const ssize_t n = ::read(connection.fd, relay_buffer, sizeof relay_buffer);
-            if (n > 0) {
-                send_tunnel_frame(state.send_fd, relay_buffer, static_cast<int>(n), 0, 0,
-                                  connection.connection_id);
-                continue;
-            }
-            if (n == -1 && errno == EAGAIN)
-                break;
+        const ssize_t n = ::read(connection.fd, relay_buffer, sizeof relay_buffer);
+        if (n > 0) {
+            send_tunnel_frame(state.send_fd, relay_buffer, static_cast<int>(n), 0, 0,
+                              connection.connection_id);
+        } else if (n == 0 || errno != EAGAIN) {
             send_close_frame(state.send_fd, connection.connection_id);
             close_tunnel_connection(link);
-            closed = true;
-            break;
+            continue;
         }
-        if (!closed)
-            link = &connection.next;
+        link = &connection.next;
     }
     if (any_ready)
         last_send_time = clock_seconds();
@@ -216,7 +209,9 @@ void idle_rule(tunnel_state& state) {
 void serve_tunnel_pass(tunnel_state& state, int timeout_seconds) {
     fd_set ready;
     int highest = 0;
-    build_select_set(state, &ready, &highest);
+    const bool port_resting = build_select_set(state, &ready, &highest);
+    if (port_resting && timeout_seconds > ACCEPT_REST_SECONDS)
+        timeout_seconds = ACCEPT_REST_SECONDS;
     timeval timeout{timeout_seconds, 0};
     state.lock.unlock();
     const int count = ::select(highest + 1, &ready, nullptr, nullptr, &timeout);

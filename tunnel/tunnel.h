@@ -13,9 +13,10 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "tunnel/ticket_lock.h"
 
 /// The port list holds at most this many listening ports.
 inline constexpr int MAX_LISTEN_PORTS = 4;
@@ -26,6 +27,10 @@ struct listen_port {
     int backlog = 0;
     std::unique_ptr<char[]> name;  ///< own copy; the payload of every connection's open frame
     int fd = -1;                   ///< listening socket, -1 while not open
+    /// Out of the select set until the clock passes this second: accept failed for want of
+    /// descriptors or memory, and the pending connection would make the socket ready at once.
+    std::time_t resting_until = 0;
+    bool starved = false;  ///< that failure has been logged; cleared by the next accept
 };
 
 /// One accepted connection: a node of the list that runs from the newest to the oldest.
@@ -50,8 +55,9 @@ struct tunnel_state {
     std::unique_ptr<tunnel_connection> connections;  ///< guarded by `lock`
     listen_port* ports = nullptr;                    ///< never changes after start
     /// Guards the connection list, the writes of poll_delay and both tunnel times; every
-    /// frame is sent and the host cookie tested, dropped or requested with it held.
-    std::mutex lock;
+    /// frame is sent and the host cookie tested, dropped or requested with it held. Taken in
+    /// the order asked for, so that the receive thread gets it at the main thread's select.
+    ticket_lock lock;
     int send_fd = -1;     ///< the main thread's array descriptor
     int receive_fd = -1;  ///< the receive thread's array descriptor
     /// The receive thread's wait between two polls, in microseconds. Written with `lock`
@@ -91,7 +97,9 @@ void open_listen_port(listen_port* port);
 
 /// Accepts one pending connection on `port` and announces it to the array with an open
 /// frame carrying the port's name, obtaining a host cookie first when none is held. 1 to be
-/// called again for the same port, 0 when nothing was accepted. Main thread, `lock` held.
+/// called again for the same port, 0 when nothing was accepted. A connection whose id (its
+/// peer's port) another connection holds is closed at once; an accept that fails for want
+/// of descriptors or memory rests the port. Main thread, `lock` held.
 int accept_tunnel_connection(tunnel_state& state, listen_port* port);
 
 /// Accepts every pending connection on every port whose socket is in `ready`.
@@ -102,8 +110,12 @@ void accept_ready_ports(tunnel_state& state, const fd_set* ready);
 void close_tunnel_connection(std::unique_ptr<tunnel_connection>* link);
 
 /// Puts every port's and every connection's socket in `set` and stores the highest of
-/// them in `highest` (0 when there is none).
-void build_select_set(tunnel_state& state, fd_set* set, int* highest);
+/// them in `highest` (0 when there is none). A resting port is left out; the result is true
+/// when one is, so that the caller's select ends in time to take it back.
+bool build_select_set(tunnel_state& state, fd_set* set, int* highest);
+
+/// Seconds a port rests after an accept failed for want of descriptors or memory.
+inline constexpr int ACCEPT_REST_SECONDS = 1;
 
 /// Host-cookie requests in accept_tunnel_connection before the new socket is given up.
 inline constexpr int COOKIE_REQUEST_BOUND = 10;
@@ -134,9 +146,10 @@ void* tunnel_receive_thread(void* argument);
 /// Sends a keep-alive frame (empty, connection 0) on `fd` and notes the time.
 void send_keepalive(int fd);
 
-/// Relays what every ready connection has to read to the array, one frame per read of at
-/// most 32768 bytes; a peer that closed (or a read error) ends its connection with a close
-/// frame.
+/// Relays what every ready connection has to read to the array: one read of at most 32768
+/// bytes, one frame, per connection and pass, so that a client that sends without pause
+/// leaves the others, the accept and the receive thread their turn. A peer that closed (or
+/// a read error) ends its connection with a close frame.
 void relay_connections(tunnel_state& state, const fd_set* ready);
 
 /// Receives one frame (releasing `lock` for the command) and dispatches it. Sets

@@ -2,17 +2,25 @@
 // of the test on 127.0.0.1, in a network of the test's own. After every test the array's
 // journal must hold no cookie or sequence violation, and the program's standard error no
 // sanitizer report.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,7 +65,8 @@ struct wire_frame {
 
 class TunnelSystem : public ::testing::Test {
   protected:
-    static constexpr std::uint16_t ECHO = 7001, RELAY = 7002, GREET = 7003, REFUSE = 7004;
+    static constexpr std::uint16_t ECHO = 7001, RELAY = 7002, GREET = 7003, REFUSE = 7004,
+                                   SINK = 7006;
 
     void SetUp() override {
         // Before any thread: the network reaches the threads and processes started later.
@@ -71,6 +80,7 @@ class TunnelSystem : public ::testing::Test {
         array().add_service("A", "echo", {sim::service_kind::echo, "", "", 0});
         array().add_service("A", "greet", {sim::service_kind::greet, "hello", "", 0});
         array().add_service("A", "refuse", {sim::service_kind::refuse, "", "", 0});
+        array().add_service("A", "sink", {sim::service_kind::sink, "", "", 0});
     }
 
     void TearDown() override {
@@ -147,8 +157,47 @@ class TunnelSystem : public ::testing::Test {
         ASSERT_EQ(receive(fd, word.size()), word);
     }
 
+    int log_count(const std::string& prefix) const {
+        int n = 0;
+        for (const std::string& m : box_->log_messages())
+            n += m.rfind(prefix, 0) == 0;
+        return n;
+    }
+
     std::unique_ptr<rig::sandbox> box_;
     pid_t tunnel_ = -1;
+};
+
+// A client that sends to the sink without pause until told to stop, or for a minute at most.
+class uploader {
+  public:
+    explicit uploader(std::uint16_t port) : socket_(connect_to(port)) {
+        thread_ = std::thread([this] {
+            const std::string chunk(65536, 'u');
+            const auto end = std::chrono::steady_clock::now() + 60s;
+            while (!stop_.load() && std::chrono::steady_clock::now() < end) {
+                if (!send_all(socket_.get(), chunk))
+                    return;
+                sent_.fetch_add(chunk.size());
+            }
+            cut_short_.store(!stop_.load());
+        });
+    }
+    ~uploader() { finish(); }
+    std::size_t sent() const { return sent_.load(); }
+    // True when the upload was still going when told to stop.
+    bool finish() {
+        stop_.store(true);
+        if (thread_.joinable())
+            thread_.join();
+        return !cut_short_.load();
+    }
+
+  private:
+    socket_fd socket_;
+    std::atomic<bool> stop_{false}, cut_short_{true};
+    std::atomic<std::size_t> sent_{0};
+    std::thread thread_;
 };
 
 TEST_F(TunnelSystem, EchoAndRelayCarryOneMebibyteEachWayForEightClientsAtOnce) {
@@ -342,6 +391,120 @@ TEST_F(TunnelSystem, PeerThatStopsReadingIsEndedAndTheOthersFlowOn) {
     fence(other.get());
     EXPECT_THAT(box_->log_messages(),
                 Contains(MatchesRegex("Write size too small: -?[0-9]+ of [0-9]+")));
+}
+
+TEST_F(TunnelSystem, ClientSendingWithoutPauseLeavesTheOthersTheirTurn) {
+    start({"7001:8:echo", "7006:8:sink"});
+    std::vector<socket_fd> probes;
+    for (int i = 0; i < 4; ++i) {
+        probes.push_back(connect_to(ECHO));
+        fence(probes.back().get());
+    }
+    uploader upload(SINK);
+    ASSERT_TRUE(rig::sandbox::eventually([&] { return upload.sent() > (8u << 20); }));
+    for (int round = 0; round < 5; ++round) {
+        for (std::size_t i = 0; i < probes.size(); ++i) {
+            std::string word =
+                "probe " + std::to_string(i) + " round trip " + std::to_string(round) + " ";
+            word.resize(1024, static_cast<char>('a' + round));
+            ASSERT_TRUE(send_all(probes[i].get(), word));
+            ASSERT_EQ(receive(probes[i].get(), word.size()), word);
+        }
+    }
+    EXPECT_TRUE(upload.finish()) << "the upload stopped before the probes were done";
+}
+
+// With a clock ten times as fast, 30 seconds are 3.
+TEST_F(TunnelSystem, IdleConnectionOutlivesALongUpload) {
+    start({"7001:8:echo", "7006:8:sink"}, {"-c", "wait:36000", "-s", "10"});
+    socket_fd idle = connect_to(ECHO);
+    fence(idle.get());
+    {
+        uploader upload(SINK);
+        std::this_thread::sleep_for(6s);  // 60 seconds of the tunnel's clock
+        EXPECT_TRUE(upload.finish());
+    }
+    fence(idle.get());
+    EXPECT_EQ(log_count("Went "), 0) << box_->log();
+}
+
+// The connection id is the peer's port: peers on two addresses may share it.
+TEST_F(TunnelSystem, SecondPeerWithAConnectionIdInUseIsClosedBeforeAnyFrame) {
+    start({"7001:5:echo"});
+    const auto connect_from = [](const char* address, std::uint16_t from) {
+        socket_fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in local = loopback(from);
+        ::inet_pton(AF_INET, address, &local.sin_addr);
+        EXPECT_EQ(::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local), 0);
+        const sockaddr_in remote = loopback(ECHO);
+        EXPECT_EQ(::connect(s.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote), 0);
+        return s;
+    };
+    socket_fd first = connect_from("127.0.0.1", 40123);
+    fence(first.get());
+    socket_fd second = connect_from("127.0.0.2", 40123);
+    EXPECT_TRUE(closed_by_peer(second.get()));
+    const std::string secret = "AAAA-secret-of-client-A";
+    ASSERT_TRUE(send_all(first.get(), secret));
+    EXPECT_EQ(receive(first.get(), secret.size()), secret);
+    EXPECT_EQ(sends(wire_id(40123), OPEN), 1);
+    EXPECT_EQ(log_count("Connection id 0xbb9c already in use, connection closed"), 1);
+}
+
+// Out of descriptors, a port must rest instead of spinning the loop, the established
+// connections go on, and new ones are served once descriptors are free again.
+// Out of descriptors, a port must rest instead of spinning the loop, the established
+// connection goes on, and new ones are served once descriptors are free again.
+TEST_F(TunnelSystem, PortOutOfDescriptorsRestsWhileTheOthersGoOn) {
+    start({"7001:40:echo"});
+    socket_fd early = connect_to(ECHO);
+    fence(early.get());
+    // Three descriptors left to the tunnel, whatever it inherited.
+    std::vector<bool> used(1024);
+    for (const auto& e :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(tunnel_) + "/fd")) {
+        const unsigned long fd = std::stoul(e.path().filename().string());
+        if (fd < used.size())
+            used[fd] = true;
+    }
+    rlimit limit{0, 0};
+    for (int free_left = 3; free_left > 0; ++limit.rlim_cur)
+        free_left -= !used[limit.rlim_cur];
+    ASSERT_EQ(::prlimit(tunnel_, RLIMIT_NOFILE, nullptr, &limit), 0);
+    rlimit wanted{limit.rlim_cur, limit.rlim_max};
+    ASSERT_EQ(::prlimit(tunnel_, RLIMIT_NOFILE, &wanted, nullptr), 0) << std::strerror(errno);
+
+    std::vector<socket_fd> crowd;
+    for (int i = 0; i < 30; ++i)
+        crowd.push_back(connect_to(ECHO));
+    ASSERT_TRUE(rig::sandbox::eventually([&] {
+        return log_count("Cannot accept on port 7001: Too many open files") > 0;
+    })) << box_->log();
+    const auto cpu_seconds = [&] {
+        std::ifstream stat("/proc/" + std::to_string(tunnel_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int n = 3; n <= 15 && fields >> field; ++n) {
+            if (n >= 14)
+                ticks += std::stol(field);
+        }
+        return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    };
+    const double cpu_before = cpu_seconds();
+    const auto wall_before = std::chrono::steady_clock::now();
+    for (int i = 0; i < 8; ++i) {
+        fence(early.get());
+        std::this_thread::sleep_for(250ms);
+    }
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall_before;
+    EXPECT_LT(cpu_seconds() - cpu_before, wall.count() / 2) << "the tunnel spins";
+
+    crowd.clear();
+    socket_fd later = connect_to(ECHO);
+    fence(later.get());
+    fence(early.get());
 }
 
 TEST_F(TunnelSystem, RelaysWhileTheRealCycleWaits) {

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channel/frames.h"
@@ -436,16 +437,19 @@ TEST_F(Tunnel, PayloadThatCannotBeWrittenWithinTheBoundEndsTheConnection) {
 TEST_F(Tunnel, RelayTable) {
     const struct {
         const char* name;
-        std::string sent;  // by the peer before the pass
+        std::string sent;  // by the peer before the passes
         bool peer_closes;
+        int passes;
         std::vector<std::size_t> frame_sizes;
         bool close_frame;
     } rows[] = {
-        {"nothing to read yet", "", false, {}, false},
-        {"one read", "hello", false, {5}, false},
-        {"more than one buffer", std::string(40000, 'x'), false, {32768, 7232}, false},
-        {"peer closed", "", true, {}, true},
-        {"data, then closed", "bye", true, {3}, true},
+        {"nothing to read yet", "", false, 1, {}, false},
+        {"one read", "hello", false, 1, {5}, false},
+        {"one read a pass", std::string(40000, 'x'), false, 1, {32768}, false},
+        {"the rest at the next pass", std::string(40000, 'x'), false, 2, {32768, 7232}, false},
+        {"peer closed", "", true, 1, {}, true},
+        {"data, then closed", "bye", true, 1, {3}, false},
+        {"data, then closed, two passes", "bye", true, 2, {3}, true},
     };
     for (const auto& row : rows) {
         const int peer = connect(0x0102);
@@ -463,7 +467,8 @@ TEST_F(Tunnel, RelayTable) {
         state_.poll_delay.store(700000);
         last_send_time = 0;
 
-        relay_connections(state_, &ready);
+        for (int pass = 0; pass < row.passes; ++pass)
+            relay_connections(state_, &ready);
 
         std::vector<sent_frame> expected;
         std::size_t at = 0;
@@ -678,6 +683,76 @@ TEST_F(TunnelAccept, CookieWaitIsBoundedAndAcceptingGoesOn) {
     EXPECT_TRUE(drain_peer(refused.get()).closed);
     EXPECT_THAT(messages(), ElementsAre("No host cookie after 10 requests, connection closed",
                                         "Got new host cookie 0x0042 sequence 0x00000001"));
+}
+
+// Out of descriptors, the pending connection keeps the listening socket ready: the port
+// must leave the select set instead of spinning the loop, and say so once per episode.
+TEST_F(TunnelAccept, PortWithoutDescriptorsRestsAndLogsOncePerEpisode) {
+    fake::sg.script.push_back(GRANT);
+    const rig::socket_fd first = rig::connect_to(PORT);
+    accept_ready();  // takes the log's reserve while descriptors are plenty
+    ASSERT_EQ(ids().size(), 1u);
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    const auto starve = [&] {
+        const int lowest_free = ::dup(0);
+        ::close(lowest_free);
+        limit.rlim_cur = static_cast<rlim_t>(lowest_free);
+        return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    };
+    const auto select_holds_port = [&] {
+        fd_set set;
+        int highest = 0;
+        const bool resting = build_select_set(state_, &set, &highest);
+        return !resting && FD_ISSET(ports_[0].fd, &set);
+    };
+
+    const rig::socket_fd waiting = rig::connect_to(PORT);
+    ASSERT_TRUE(starve());
+    accept_ready();
+    EXPECT_EQ(accept_tunnel_connection(state_, &ports_[0]), 0);  // same episode: no new line
+    EXPECT_FALSE(select_holds_port());
+    now_value = NOW + ACCEPT_REST_SECONDS;
+    EXPECT_FALSE(select_holds_port());
+    now_value = NOW + ACCEPT_REST_SECONDS + 1;
+    EXPECT_TRUE(select_holds_port());
+
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    accept_ready();  // served once descriptors are free again
+    EXPECT_EQ(ids().size(), 2u);
+    const rig::socket_fd later = rig::connect_to(PORT);
+    ASSERT_TRUE(starve());
+    accept_ready();  // a new episode
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    const std::vector<std::string> logged = messages();
+    EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                         "Cannot accept on port 7001: Too many open files; no new connection "
+                         "for a second"),
+              2)
+        << ::testing::PrintToString(logged);
+}
+
+TEST(TicketLock, WaiterGetsTheLockAtTheHoldersNextRelease) {
+    ticket_lock lock;
+    std::vector<char> order;  // written only with `lock` held
+    lock.lock();
+    std::thread waiter([&] {
+        lock.lock();
+        order.push_back('w');
+        lock.unlock();
+    });
+    while (lock.queued() < 2)
+        std::this_thread::yield();
+    for (int i = 0; i < 3; ++i) {  // release and take it straight back, as the run loop does
+        lock.unlock();
+        lock.lock();
+        order.push_back('h');
+    }
+    lock.unlock();
+    waiter.join();
+    EXPECT_EQ(order, (std::vector<char>{'w', 'h', 'h', 'h'}));
 }
 
 TEST_F(TunnelAccept, SocketBeyondTheSelectSetIsClosedAtOnce) {
