@@ -20,8 +20,9 @@ base=(g++ g++-multilib cmake ninja-build googletest libgtest-dev libgmock-dev
 optional=(libbenchmark-dev)
 # lintian checks the package, systemd brings systemd-analyze, man-db renders the manual
 # pages; clang-format checks the sources; xz-utils unpacks the guest's packages; clang and
-# its runtime libraries build the fuzz targets.
-ci=(clang-format lintian systemd man-db xz-utils clang libclang-rt-14-dev)
+# its runtime libraries build the fuzz targets; qemu-user-static runs the i386 tests where the
+# kernel cannot (registered only inside .ci/i386.sh's own user namespace).
+ci=(clang-format lintian systemd man-db xz-utils clang libclang-rt-14-dev qemu-user-static)
 # Unpacked only, never installed; the kernel image is the one linux-image-amd64 names.
 guest=(qemu-system-x86 busybox-static cpio kmod)
 guest_kernel=linux-image-amd64
