@@ -39,7 +39,7 @@ if [ "${1:-}" = --emulated-inside ]; then
         exit $CANNOT
     fi
     if ! printf '%s\n' "$registration" 2>"$reason" >"$binfmt/register"; then
-        echo "register $emulator with binfmt_misc: $(cat "$reason")" >"$reason"
+        echo "register $emulator with binfmt_misc: $(sed 's/.*: //' "$reason")" >"$reason"
         exit $CANNOT
     fi
     if ! "$build/i386-probe" 2>"$reason"; then
