@@ -3,14 +3,15 @@
 # there, and the i386 package built and checked.
 #
 # The tests run natively where the kernel executes 32-bit programs. Elsewhere, or with
-# TOLVA_I386_EMULATE=1, they run under qemu-user, registered for i386 programs only in the
-# binfmt_misc of a user namespace of this step's own (Linux 6.7 and later give each user
-# namespace its own): nothing outside that namespace changes, and the registration ends with
-# it. The namespace maps every id onto itself, so files keep the owners they have outside.
+# TOLVA_I386_EMULATE=1, they run under qemu-user (unpacked from Debian's qemu-user-static into
+# the build folder, never installed), registered for i386 programs only in the binfmt_misc of
+# a user namespace of this step's own (Linux 6.7 and later give each user namespace its own):
+# nothing outside that namespace changes, and the registration ends with it. The namespace
+# maps every id onto itself, so files keep the owners they have outside.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-i386
-emulator=/usr/bin/qemu-i386-static
+emulator=$PWD/$build/emulator/qemu-i386-static
 # Type EXEC or DYN, machine 3 (i386). F: the kernel opens the emulator now, so it is found
 # from every mount namespace made later. P: the program keeps its own argv[0].
 registration=':tolva-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$emulator"':FP'
@@ -102,8 +103,8 @@ else
     why="the kernel cannot execute 32-bit programs"
     [ "${TOLVA_I386_EMULATE:-}" != 1 ] || why="TOLVA_I386_EMULATE=1"
     problem=
-    if [ ! -x "$emulator" ]; then
-        problem="there is no $emulator (bash setup.sh ci installs qemu-user-static)"
+    if ! bash setup.sh emulator "$(dirname "$emulator")"; then
+        problem="qemu-user-static cannot be fetched"
     elif ! unshare --user --mount true 2>/dev/null; then
         problem="user namespaces are not available"
     else
