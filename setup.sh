@@ -9,6 +9,10 @@
 #                          fetches the packages of the real-driver guest (QEMU, busybox,
 #                          the kernel) and the libraries QEMU needs that this machine lacks,
 #                          and unpacks them below DIR/root; nothing is installed
+#   bash setup.sh emulator DIR
+#                          fetches qemu-user-static and unpacks its qemu-i386-static into DIR,
+#                          for the i386 tests where the kernel cannot run them; nothing is
+#                          installed
 #
 # A missing optional package (the benchmarks' library) never stops anything: the build
 # leaves out what needs it and says so.
@@ -25,6 +29,9 @@ ci=(clang-format lintian systemd man-db xz-utils clang libclang-rt-14-dev)
 # Unpacked only, never installed; the kernel image is the one linux-image-amd64 names.
 guest=(qemu-system-x86 busybox-static cpio kmod)
 guest_kernel=linux-image-amd64
+# Unpacked only, never installed: on a host that runs systemd, installing it registers its
+# binary formats there (systemd-binfmt, at once and at every boot). The program is static.
+emulator=qemu-user-static
 
 fetch_guest() {
     local dir=$1
@@ -68,6 +75,39 @@ fetch_guest() {
     echo "$want_list" >"$dir/root/.unpacked"
 }
 
+fetch_emulator() {
+    local dir=$1
+    mkdir -p "$dir"
+    dir=$(cd "$dir" && pwd)
+    [ -x "$dir/qemu-i386-static" ] && return 0
+    if ! apt-cache show "$emulator" >/dev/null 2>&1; then
+        apt-get update -qq
+    fi
+    local debs
+    debs=$(mktemp -d)
+    if [ "$(id -u)" = 0 ] && id _apt >/dev/null 2>&1; then
+        chown _apt "$debs"
+    fi
+    if ! (cd "$debs" && apt-get download -qq "$emulator") ||
+        ! dpkg-deb --fsys-tarfile "$debs/${emulator}_"*.deb |
+        tar -x -C "$debs" ./usr/bin/qemu-i386-static; then
+        rm -rf "$debs"
+        echo "setup.sh: cannot fetch and unpack $emulator" >&2
+        return 1
+    fi
+    mv "$debs/usr/bin/qemu-i386-static" "$dir/"
+    rm -rf "$debs"
+}
+
+if [ "${1:-}" = emulator ]; then
+    if [ -z "${2:-}" ]; then
+        echo "usage: bash setup.sh emulator DIR" >&2
+        exit 2
+    fi
+    fetch_emulator "$2"
+    exit 0
+fi
+
 if [ "${1:-}" = guest ]; then
     if [ -z "${2:-}" ]; then
         echo "usage: bash setup.sh guest DIR" >&2
@@ -81,7 +121,7 @@ case "${1:-}" in
     "") required=("${base[@]}") ;;
     ci) required=("${base[@]}" "${ci[@]}") ;;
     *)
-        echo "usage: bash setup.sh [ci | guest DIR]" >&2
+        echo "usage: bash setup.sh [ci | guest DIR | emulator DIR]" >&2
         exit 2
         ;;
 esac

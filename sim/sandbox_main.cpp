@@ -39,6 +39,11 @@ constexpr struct {
 } BOUND[] = {
     {"conf", "/etc/qelvo/caldrix"}, {"log", "/var/log/qelvo/caldrix"}, {"zyr", "/usr/share/zyr"}};
 
+constexpr struct {
+    const char* name;
+    unsigned major_number, minor_number;
+} NODES[] = {{"null", 1, 3}, {"zero", 1, 5}, {"full", 1, 7}, {"random", 1, 8}, {"urandom", 1, 9}};
+
 void complain(const std::string& what, int error) {
     std::fprintf(stderr, "tolva-sandbox: %s: %s\n", what.c_str(), std::strerror(error));
 }
@@ -64,7 +69,7 @@ bool is_directory(const std::string& path) {
 bool canonical(const std::string& path, std::string& out) {
     char* real = realpath(path.c_str(), nullptr);
     if (real == nullptr) {
-        complain(path, errno);
+        complain("realpath " + path, errno);
         return false;
     }
     out = real;
@@ -99,7 +104,7 @@ bool make_dirs(const std::string& path, mode_t mode = 0755) {
         }
     }
     if (!is_directory(path)) {
-        complain(path + " is not a directory");
+        complain("mkdir " + path, ENOTDIR);
         return false;
     }
     return true;
@@ -115,11 +120,21 @@ bool make_symlink(const std::string& target, const std::string& path) {
     return true;
 }
 
+// A user namespace may not make device nodes: an empty file stands in, and each run binds
+// the host's node onto it.
 bool make_node(const std::string& path, unsigned major_number, unsigned minor_number) {
     unlink(path.c_str());
     if (mknod(path.c_str(), S_IFCHR | 0666, makedev(major_number, minor_number)) != 0) {
-        complain("mknod " + path, errno);
-        return false;
+        if (errno != EPERM) {
+            complain("mknod " + path, errno);
+            return false;
+        }
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            complain("create " + path, errno);
+            return false;
+        }
+        close(fd);
     }
     // mknod is subject to the umask; the standard nodes are world-writable.
     chmod(path.c_str(), 0666);
@@ -140,16 +155,16 @@ bool write_file(const std::string& path, const std::string& content) {
 }
 
 // Overlaying a folder that holds the root would hide the root's own upper dirs.
-bool root_is_usable(const std::string& root) {
+bool root_is_usable(const std::string& command, const std::string& root) {
     for (const char* shadowed : {"/etc", "/var", "/usr", "/dev", "/run"}) {
         std::string prefix = std::string(shadowed) + "/";
         if (root == shadowed || root.compare(0, prefix.size(), prefix) == 0) {
-            complain("root " + root + " lies inside " + shadowed);
+            complain(command + ": root " + root + " lies inside " + shadowed);
             return false;
         }
     }
     if (root == "/") {
-        complain("root must not be /");
+        complain(command + ": root must not be /");
         return false;
     }
     return true;
@@ -189,10 +204,10 @@ int init(const std::vector<std::string>& args) {
         requested = std::string(cwd ? cwd : "") + "/" + requested;
         std::free(cwd);
     }
-    if (!root_is_usable(requested) || !make_dirs(requested, 0700))
+    if (!root_is_usable("init", requested) || !make_dirs(requested, 0700))
         return EXIT_SANDBOX;
     std::string root;
-    if (!canonical(requested, root) || !root_is_usable(root))
+    if (!canonical(requested, root) || !root_is_usable("init", root))
         return EXIT_SANDBOX;
     // Links and the preload list must work from any working directory inside.
     if (!canonical(tolvad, tolvad) || !canonical(tolvactl, tolvactl) ||
@@ -208,12 +223,7 @@ int init(const std::vector<std::string>& args) {
     chmod((root + "/dev").c_str(), 0755);
     chmod((root + "/run").c_str(), 0755);
 
-    struct {
-        const char* name;
-        unsigned major_number, minor_number;
-    } const nodes[] = {
-        {"null", 1, 3}, {"zero", 1, 5}, {"full", 1, 7}, {"random", 1, 8}, {"urandom", 1, 9}};
-    for (const auto& n : nodes) {
+    for (const auto& n : NODES) {
         if (!make_node(root + "/dev/" + n.name, n.major_number, n.minor_number))
             return EXIT_SANDBOX;
     }
@@ -252,11 +262,12 @@ int run(const std::vector<std::string>& args) {
         return EXIT_SANDBOX;
     }
     std::string root;
-    if (!canonical(args[0], root) || !root_is_usable(root))
+    if (!canonical(args[0], root) || !root_is_usable("run", root))
         return EXIT_SANDBOX;
     for (const char* dir : {"dev", "run", "etc", "var", "usr", ".runs"}) {
         if (!is_directory(root + "/" + dir)) {
-            complain(root + " is not a sandbox root (missing " + dir + "); run init first");
+            complain("run: " + root + " is not a sandbox root (missing " + dir +
+                     "); run init first");
             return EXIT_SANDBOX;
         }
     }
@@ -271,7 +282,7 @@ int run(const std::vector<std::string>& args) {
             return EXIT_SANDBOX;
     }
     if (unshare(CLONE_NEWNS) != 0) {
-        complain("unshare", errno);
+        complain("unshare CLONE_NEWNS", errno);
         return EXIT_SANDBOX;
     }
     // Nothing mounted from here on may reach the host's namespace.
@@ -294,8 +305,17 @@ int run(const std::vector<std::string>& args) {
             return EXIT_SANDBOX;
         }
     }
+    // Stand-ins that init made where it could not make the node; recursive below so that
+    // these binds come along into /dev.
+    for (const auto& n : NODES) {
+        const std::string node = root + "/dev/" + n.name;
+        struct stat st {};
+        if (lstat(node.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            !mount_or_complain((std::string("/dev/") + n.name).c_str(), node, nullptr, MS_BIND, ""))
+            return EXIT_SANDBOX;
+    }
     if (!mount_or_complain((root + "/run").c_str(), "/run", nullptr, MS_BIND, "") ||
-        !mount_or_complain((root + "/dev").c_str(), "/dev", nullptr, MS_BIND, "")) {
+        !mount_or_complain((root + "/dev").c_str(), "/dev", nullptr, MS_BIND | MS_REC, "")) {
         return EXIT_SANDBOX;
     }
 
@@ -396,7 +416,7 @@ int stop(const std::vector<std::string>& args) {
         pids = sandbox_processes(needle);
     }
     if (!pids.empty()) {
-        complain("processes of " + root + " survived SIGKILL");
+        complain("stop: processes of " + root + " survived SIGKILL");
         return 1;
     }
     return 0;

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -47,6 +48,19 @@ bool alive(pid_t pid) {
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     std::size_t paren = text.rfind(')');
     return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
+}
+
+std::string run_capture(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
 }
 
 int shell_status(const std::string& command) {
@@ -240,6 +254,27 @@ TEST(RigSandbox, ToolRefusesWhatItCannotSandbox) {
     EXPECT_EQ(shell_status(tool + " frobnicate 2>/dev/null"), 125);
 }
 
+// A user namespace may not make device nodes: the sandbox stands in for them, and its
+// programs still find working ones.
+TEST(RigSandbox, NodesWhereNoneMayBeMade) {
+    if (shell_status("unshare --user --map-root-user true 2>/dev/null") != 0)
+        GTEST_SKIP() << "no user namespaces here";
+    char tmpl[] = "/tmp/tolva-userns-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string root = tmpl;
+    const std::string in_namespace = "unshare --user --map-root-user " + rig::sandbox_binary();
+    ASSERT_EQ(shell_status(in_namespace + " init " + root + " --tolvad /bin/true --tolvactl " +
+                           "/bin/true --layer '" + rig::layer_library() + "'"),
+              0);
+    struct stat st {};
+    EXPECT_TRUE(lstat((root + "/dev/null").c_str(), &st) == 0 && S_ISREG(st.st_mode));
+    EXPECT_EQ(run_capture(in_namespace + " run " + root +
+                          " -- /bin/sh -c 'echo x >/dev/null && head -c 2 /dev/zero | od -An "
+                          "-tx1 && head -c 1 /dev/urandom | wc -c'"),
+              " 00 00\n1\n");
+    std::filesystem::remove_all(root);
+}
+
 // A listening socket on 127.0.0.1:port, or -1.
 int listen_on(std::uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -325,19 +360,6 @@ void expect_view_structure(const std::string& view, int sections) {
             EXPECT_EQ(line.rfind("DEVICE" + std::to_string(current) + " ", 0), 0u) << line;
     }
     EXPECT_EQ(current + 1, sections);
-}
-
-std::string run_capture(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
 }
 
 const std::string script = rig::source_dir() + "/packaging/zyr_hostinfo";

@@ -227,11 +227,17 @@ TEST_F(Collect, BufferThatCannotGrowGivesNullWithoutHanging) {
         const rlimit cap{limit, limit};
         if (setrlimit(RLIMIT_AS, &cap) != 0)
             _exit(2);
+        rlimit now{};
+        if (getrlimit(RLIMIT_AS, &now) != 0 || now.rlim_cur != limit)
+            _exit(5);
         char* text = determine_hostinfo(script.c_str());
         if (text != nullptr)
             _exit(3);
         _exit(access(started.c_str(), F_OK) == 0 ? 0 : 4);
     });
+    if (outcome.signal == 0 && outcome.exit_status == 5)
+        GTEST_SKIP() << "RLIMIT_AS does not take effect here: a user-mode emulator keeps the "
+                        "address-space limits to itself";
     EXPECT_EQ(outcome.signal, 0);
     EXPECT_EQ(outcome.exit_status, 0);
 }
