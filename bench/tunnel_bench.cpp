@@ -80,10 +80,9 @@ struct summary {
 };
 summary report;
 
-class echo_server;
 struct bench_rig {
     std::unique_ptr<rig::sandbox> box;
-    std::unique_ptr<echo_server> server;
+    std::unique_ptr<rig::echo_server> server;
     pid_t tunnel = -1;
 };
 bench_rig* setup = nullptr;
@@ -204,69 +203,6 @@ std::optional<double> bulk_echo(std::uint16_t port, const std::string& data) {
         return std::nullopt;
     return took;
 }
-
-// An echo server on 127.0.0.1 for the direct side and the array's relay: one thread per
-// connection, 1 MiB at a time, with TCP_NODELAY like the client.
-class echo_server {
-  public:
-    echo_server() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        const sockaddr_in address = rig::loopback(0);
-        if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-                0 ||
-            ::listen(listener_.get(), 64) != 0)
-            std::fprintf(stderr, "tunnel_bench: echo server: %s\n", std::strerror(errno));
-        port_ = rig::local_port(listener_.get());
-        acceptor_ = std::thread([this] { serve(); });
-    }
-    ~echo_server() {
-        stopping_.store(true);
-        ::shutdown(listener_.get(), SHUT_RDWR);
-        acceptor_.join();
-        for (std::thread& t : connections_)
-            t.join();
-    }
-    echo_server(const echo_server&) = delete;
-    echo_server& operator=(const echo_server&) = delete;
-    std::uint16_t port() const { return port_; }
-
-  private:
-    void serve() {
-        while (!stopping_.load()) {
-            const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
-                if (errno == EINTR || errno == ECONNABORTED)
-                    continue;
-                return;
-            }
-            connections_.emplace_back([this, fd] { echo(fd); });
-        }
-    }
-    void echo(int raw) {
-        const rig::socket_fd fd(raw);
-        no_delay(raw);
-        ::fcntl(raw, F_SETFL, O_NONBLOCK);
-        std::vector<char> buffer(CHUNK);
-        const auto forever = clock_type::time_point::max();
-        while (!stopping_.load()) {
-            const ssize_t n = ::recv(raw, buffer.data(), buffer.size(), 0);
-            if (n > 0) {
-                if (send_until(raw, {buffer.data(), static_cast<std::size_t>(n)}, forever,
-                               &stopping_) != outcome::done)
-                    return;
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                return;
-            } else {
-                wait_until(raw, POLLIN, forever, &stopping_);
-            }
-        }
-    }
-
-    rig::socket_fd listener_;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread acceptor_;
-    std::vector<std::thread> connections_;  // touched by the acceptor until it has ended
-};
 
 void relay_throughput(benchmark::State& state) {
     const std::string data = rig::random_bytes(BULK, 7);
@@ -622,7 +558,7 @@ bool take_options(int& argc, char** argv) {
 
 bool start_tunnel(bench_rig& r) {
     r.box = std::make_unique<rig::sandbox>();
-    r.server = std::make_unique<echo_server>();
+    r.server = std::make_unique<rig::echo_server>();
     r.box->add_enclosure("sg0", "A", "000000SN0001");
     sim::simulator& array = r.box->array();
     sim::tunnel_settings tunnel;
