@@ -33,6 +33,16 @@
 
 #include "sim/sim.h"
 
+// The open entries by their symbol names, whatever the headers rename them to.
+extern "C" int entry_open(const char*, int, ...) __asm__("open");
+extern "C" int entry_open64(const char*, int, ...) __asm__("open64");
+extern "C" int entry_openat(int, const char*, int, ...) __asm__("openat");
+extern "C" int entry_openat64(int, const char*, int, ...) __asm__("openat64");
+extern "C" int entry_open_2(const char*, int) __asm__("__open_2");
+extern "C" int entry_open64_2(const char*, int) __asm__("__open64_2");
+extern "C" int entry_openat_2(int, const char*, int) __asm__("__openat_2");
+extern "C" int entry_openat64_2(int, const char*, int) __asm__("__openat64_2");
+
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
@@ -781,6 +791,34 @@ TEST_F(LayerTest, ConnectionsFollowDescriptorsNotCommands) {
     close(fd);
     EXPECT_TRUE(connections_to(path).empty());
     EXPECT_EQ(sim_->journal().size(), 100u);
+}
+
+TEST_F(LayerTest, EveryOpenEntryConnectsItsNode) {
+    struct row {
+        const char* name;
+        int (*open_node)(const char* path);
+    };
+    const row rows[] = {
+        {"open", [](const char* p) { return entry_open(p, O_RDWR | O_NONBLOCK); }},
+        {"open64", [](const char* p) { return entry_open64(p, O_RDWR | O_NONBLOCK); }},
+        {"openat", [](const char* p) { return entry_openat(AT_FDCWD, p, O_RDWR); }},
+        {"openat64", [](const char* p) { return entry_openat64(AT_FDCWD, p, O_RDWR); }},
+        {"__open_2", [](const char* p) { return entry_open_2(p, O_RDWR); }},
+        {"__open64_2", [](const char* p) { return entry_open64_2(p, O_RDWR); }},
+        {"__openat_2", [](const char* p) { return entry_openat_2(AT_FDCWD, p, O_RDWR); }},
+        {"__openat64_2", [](const char* p) { return entry_openat64_2(AT_FDCWD, p, O_RDWR); }},
+    };
+    const std::string path = dir_ + "/sim.sock";
+    for (const row& c : rows) {
+        SCOPED_TRACE(c.name);
+        const int fd = c.open_node(node("sg2").c_str());
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_EQ(connections_to(path).size(), 1u);
+        EXPECT_EQ(serial_of(issue_on(fd, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0)).data),
+                  "000000SN0002");
+        close(fd);
+        EXPECT_TRUE(connections_to(path).empty());
+    }
 }
 
 TEST_F(LayerTest, AForkedChildDoesNotShareItsParentsConnection) {
