@@ -1,7 +1,8 @@
 // Wire format between the virtual sg layer and the simulator, and the node file format.
 //
-// One connection carries one request: the layer connects, sends a request, reads the
-// answer and closes. That keeps forked and concurrent clients independent of each other.
+// A connection carries requests one after another, each answered before the next is sent,
+// until the client closes it. The layer keeps one per open node descriptor and never lets
+// two threads or a forked child share one, so clients stay independent of each other.
 // Both ends run on the same host, so records travel in native byte order.
 //
 // The helpers here are used by the preloaded layer too: they allocate nothing, take no

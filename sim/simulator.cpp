@@ -1,7 +1,8 @@
 // The array simulator: command dispatch in the manner of a user-space SCSI target (an
 // opcode table defaulting to an illegal-op handler, a service-action table for the vendor
 // opcode, one sense builder), fault injection, the journal, and the socket server whose
-// workers serve one connection each at a time, with a new worker whenever none is idle.
+// workers serve one connection each at a time (its requests one after another, until the
+// client closes it), with a new worker whenever none is idle.
 #include <fcntl.h>
 #include <poll.h>
 #include <scsi/sg.h>
@@ -50,8 +51,9 @@ constexpr std::uint8_t service_frame_send = 1;
 constexpr std::uint8_t service_hostinfo_send = 2;
 constexpr std::uint8_t service_hostinfo_receive = 3;
 
-// A connection that sends nothing for this long is dropped, so one stuck client cannot
-// hold the server for ever.
+// A connection that stops partway through a request for this long is dropped, so one stuck
+// client cannot hold the server for ever. Between requests a connection may wait without
+// limit: the layer keeps one for every open node descriptor.
 constexpr int idle_limit_ms = 10000;
 
 /// Where a sense-key-specific field pointer points: a command block byte and, optionally, a bit.
@@ -543,7 +545,10 @@ struct simulator::impl {
 
     answer perform(const command& request);
 
-    bool serve_connection(int fd);
+    // Serves the next request of a connection; false when it ends (closed, broken, stopped).
+    bool serve_request(int fd);
+    // Waits for a connection's next request, without limit, unless we stop.
+    bool await_request(int fd);
     void serve();
     // Starts one more worker; false when no thread can be had.
     bool add_worker();
@@ -670,10 +675,19 @@ bool simulator::impl::receive(int fd, void* buffer, std::size_t length) {
     return true;
 }
 
-bool simulator::impl::serve_connection(int fd) {
-    // A client that stops reading cannot hold its thread for ever.
-    const struct timeval limit = {idle_limit_ms / 1000, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+bool simulator::impl::await_request(int fd) {
+    for (;;) {
+        struct pollfd fds[2] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+        const int ready = poll(fds, 2, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        return ready > 0 && !(fds[1].revents & POLLIN);
+    }
+}
+
+bool simulator::impl::serve_request(int fd) {
+    if (!await_request(fd))
+        return false;
     wire::request_header request;
     if (!receive(fd, &request, sizeof(request)))
         return false;
@@ -755,7 +769,11 @@ void simulator::impl::serve() {
             add_worker();
         {
             fd_guard guard{client};
-            serve_connection(client);
+            // A client that stops reading cannot hold its thread for ever.
+            const struct timeval limit = {idle_limit_ms / 1000, 0};
+            setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+            while (serve_request(client)) {
+            }
         }
         idle.fetch_add(1);
     }

@@ -5,7 +5,9 @@
 #include <scsi/sg.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -31,6 +33,16 @@
 
 #include "sim/sim.h"
 
+// The open entries by their symbol names, whatever the headers rename them to.
+extern "C" int entry_open(const char*, int, ...) __asm__("open");
+extern "C" int entry_open64(const char*, int, ...) __asm__("open64");
+extern "C" int entry_openat(int, const char*, int, ...) __asm__("openat");
+extern "C" int entry_openat64(int, const char*, int, ...) __asm__("openat64");
+extern "C" int entry_open_2(const char*, int) __asm__("__open_2");
+extern "C" int entry_open64_2(const char*, int) __asm__("__open64_2");
+extern "C" int entry_openat_2(int, const char*, int) __asm__("__openat_2");
+extern "C" int entry_openat64_2(int, const char*, int) __asm__("__openat64_2");
+
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
@@ -48,6 +60,26 @@ std::string read_file(const std::string& path) {
 }
 
 const bytes discovery_inquiry{0x12, 0x00, 0x00, 0x00, 0xFF, 0x00};
+
+/// Inodes of this process's sockets connected to `path`: the layer's connections.
+std::vector<ino_t> connections_to(const std::string& path) {
+    std::vector<ino_t> found;
+    for (int fd = 0; fd < 1024; ++fd) {
+        struct sockaddr_un peer {};
+        socklen_t length = sizeof(peer);
+        struct stat st {};
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sun_family == AF_UNIX && path == peer.sun_path && fstat(fd, &st) == 0) {
+            found.push_back(st.st_ino);
+        }
+    }
+    return found;
+}
+
+/// The serial field of an INQUIRY answer.
+std::string serial_of(const bytes& data) {
+    return std::string(data.begin() + 36, data.begin() + 48);
+}
 
 bytes hostinfo_cdb(unsigned length, bool send) {
     return {0x7F,
@@ -592,6 +624,230 @@ TEST_F(LayerTest, ForkedAndConcurrentClientsAreServed) {
         t.join();
     EXPECT_EQ(good.load(), 80);
     EXPECT_EQ(sim_->journal().size(), 81u);
+}
+
+TEST_F(LayerTest, ANodeOpenedBeforeTheLastDescriptorWentStillAnswers) {
+    // In a child, so that the simulator's threads keep their descriptors.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = open(node("sg2").c_str(), O_RDWR | O_NONBLOCK);
+        const int spare = open("/dev/null", O_RDONLY);
+        struct rlimit limit {
+            64, 64
+        };
+        if (fd < 0 || spare < 0 || fd >= 60 || setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(10);
+        while (dup(spare) >= 0) {
+        }
+        if (errno != EMFILE)
+            _exit(11);
+        for (int i = 0; i < 20; ++i) {
+            const reply r = issue_on(fd, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0));
+            if (r.rc != 0 || serial_of(r.data) != "000000SN0002")
+                _exit(12);
+        }
+        // With one descriptor free, a node cannot have its connection: its open fails and
+        // gives the descriptor back.
+        close(spare);
+        if (open(node("sg0").c_str(), O_RDWR | O_NONBLOCK) != -1 || errno != EMFILE)
+            _exit(13);
+        if (open("/dev/null", O_RDONLY) < 0)
+            _exit(14);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setup, 11 not at the limit, 12 a command failed, "
+                                         "13 the node opened, 14 its descriptor was kept";
+    EXPECT_EQ(sim_->journal().size(), 20u);
+}
+
+TEST_F(LayerTest, ThreadsGetTheirOwnEnclosuresAnswers) {
+    struct row {
+        const char* name;
+        bool one_descriptor;
+    };
+    const row rows[] = {{"two descriptors of two enclosures", false}, {"one descriptor", true}};
+    sim_->set_stored_view("A", bytes(60000, 'a'));
+    sim_->set_stored_view("B", bytes(50000, 'b'));
+    for (const row& c : rows) {
+        SCOPED_TRACE(c.name);
+        sim_->clear_journal();
+        const int first = open(node("sg0").c_str(), O_RDWR | O_NONBLOCK);
+        const int second = c.one_descriptor ? first : open(node("sg2").c_str(), O_RDWR);
+        ASSERT_GE(first, 0);
+        ASSERT_GE(second, 0);
+        std::atomic<int> wrong{0};
+        // The two threads send different commands at the same time, so that answers crossed
+        // between them show.
+        auto run = [&](int fd, std::uint8_t fill, std::size_t size, const std::string& serial,
+                       int phase) {
+            for (int i = phase; i < 300 + phase; ++i) {
+                if (i % 2 == 0) {
+                    const reply r = issue_on(fd, hostinfo_cdb(65535, false), SG_DXFER_FROM_DEV,
+                                             bytes(65535, 0));
+                    if (r.rc != 0 || r.header.resid != static_cast<int>(65535 - size) ||
+                        std::count(r.data.begin(), r.data.end(), fill) != static_cast<long>(size))
+                        ++wrong;
+                } else {
+                    const reply r =
+                        issue_on(fd, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0));
+                    if (r.rc != 0 || r.header.resid != 255 - 96 || serial_of(r.data) != serial)
+                        ++wrong;
+                }
+            }
+        };
+        std::thread a(run, first, 'a', 60000, "000000SN0001", 0);
+        if (c.one_descriptor) {
+            run(second, 'a', 60000, "000000SN0001", 1);
+        } else {
+            run(second, 'b', 50000, "000000SN0002", 1);
+        }
+        a.join();
+        EXPECT_EQ(wrong.load(), 0);
+        const auto journal = sim_->journal();
+        EXPECT_EQ(journal.size(), 600u);
+        EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
+                                [](const sim::journal_entry& e) { return e.enclosure == "sg0"; }),
+                  c.one_descriptor ? 600 : 300);
+        close(first);
+        if (!c.one_descriptor)
+            close(second);
+    }
+}
+
+TEST_F(LayerTest, ADescriptorNumberReusedReachesItsNewNode) {
+    // Each way of letting the descriptor go, then the same number on a node of another
+    // simulator, which the old connection does not reach.
+    struct row {
+        const char* name;
+        std::function<int(int fd, const std::string& other)> reuse;
+    };
+    const row rows[] = {
+        {"close",
+         [](int fd, const std::string& other) {
+             close(fd);
+             return open(other.c_str(), O_RDWR | O_NONBLOCK);
+         }},
+        {"close_range, which the layer does not see",
+         [](int fd, const std::string& other) {
+             close_range(fd, fd, 0);
+             return open(other.c_str(), O_RDWR | O_NONBLOCK);
+         }},
+        {"the close system call",
+         [](int fd, const std::string& other) {
+             syscall(SYS_close, fd);
+             return open(other.c_str(), O_RDWR | O_NONBLOCK);
+         }},
+        {"dup2 of another node over it",
+         [](int fd, const std::string& other) {
+             const int copy = open(other.c_str(), O_RDWR | O_NONBLOCK);
+             const int at = dup2(copy, fd);
+             close(copy);
+             return at;
+         }},
+    };
+    sim::simulator other(dir_ + "/other.sock");
+    sim::enclosure_config config;
+    config.node = "sg5";
+    config.array = "Z";
+    config.identity.set_serial("000000SN0005");
+    other.add_enclosure(config);
+    ASSERT_TRUE(other.start());
+    std::filesystem::create_directory(dir_ + "/other");
+    other.write_nodes(dir_ + "/other");
+    for (const row& c : rows) {
+        SCOPED_TRACE(c.name);
+        const int fd = open(node("sg0").c_str(), O_RDWR | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(serial_of(issue_on(fd, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0)).data),
+                  "000000SN0001");
+        ASSERT_EQ(c.reuse(fd, dir_ + "/other/sg5"), fd);
+        const reply r = issue_on(fd, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0));
+        ASSERT_EQ(r.rc, 0) << std::strerror(r.error);
+        EXPECT_EQ(serial_of(r.data), "000000SN0005");
+        EXPECT_EQ(other.journal().back().enclosure, "sg5");
+        EXPECT_TRUE(connections_to(dir_ + "/sim.sock").empty()) << "the old connection was kept";
+        EXPECT_EQ(connections_to(dir_ + "/other.sock").size(), 1u);
+        close(fd);
+    }
+    other.stop();
+}
+
+TEST_F(LayerTest, ConnectionsFollowDescriptorsNotCommands) {
+    const std::string path = dir_ + "/sim.sock";
+    ASSERT_TRUE(connections_to(path).empty());
+    const int fd = open(node("sg0").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    const auto opened = connections_to(path);
+    ASSERT_EQ(opened.size(), 1u) << "opening a node connects";
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(issue_on(fd, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0)).rc, 0);
+    EXPECT_EQ(connections_to(path), opened);
+    // A copy the layer did not see opened gets one connection of its own on first use.
+    const int copy = dup(fd);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(issue_on(copy, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0)).rc, 0);
+    EXPECT_EQ(connections_to(path).size(), 2u);
+    close(copy);
+    close(fd);
+    EXPECT_TRUE(connections_to(path).empty());
+    EXPECT_EQ(sim_->journal().size(), 100u);
+}
+
+TEST_F(LayerTest, EveryOpenEntryConnectsItsNode) {
+    struct row {
+        const char* name;
+        int (*open_node)(const char* path);
+    };
+    const row rows[] = {
+        {"open", [](const char* p) { return entry_open(p, O_RDWR | O_NONBLOCK); }},
+        {"open64", [](const char* p) { return entry_open64(p, O_RDWR | O_NONBLOCK); }},
+        {"openat", [](const char* p) { return entry_openat(AT_FDCWD, p, O_RDWR); }},
+        {"openat64", [](const char* p) { return entry_openat64(AT_FDCWD, p, O_RDWR); }},
+        {"__open_2", [](const char* p) { return entry_open_2(p, O_RDWR); }},
+        {"__open64_2", [](const char* p) { return entry_open64_2(p, O_RDWR); }},
+        {"__openat_2", [](const char* p) { return entry_openat_2(AT_FDCWD, p, O_RDWR); }},
+        {"__openat64_2", [](const char* p) { return entry_openat64_2(AT_FDCWD, p, O_RDWR); }},
+    };
+    const std::string path = dir_ + "/sim.sock";
+    for (const row& c : rows) {
+        SCOPED_TRACE(c.name);
+        const int fd = c.open_node(node("sg2").c_str());
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_EQ(connections_to(path).size(), 1u);
+        EXPECT_EQ(serial_of(issue_on(fd, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0)).data),
+                  "000000SN0002");
+        close(fd);
+        EXPECT_TRUE(connections_to(path).empty());
+    }
+}
+
+TEST_F(LayerTest, AForkedChildDoesNotShareItsParentsConnection) {
+    const std::string path = dir_ + "/sim.sock";
+    const int fd = open(node("sg0").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    const auto parents = connections_to(path);
+    ASSERT_EQ(parents.size(), 1u);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const reply r = issue_on(fd, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0));
+        const auto mine = connections_to(path);
+        _exit(r.rc == 0 && serial_of(r.data) == "000000SN0001" && mine.size() == 1 &&
+                      mine != parents
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The child's end of the parent's connection went with it; the parent's still works.
+    EXPECT_EQ(issue_on(fd, discovery_inquiry, SG_DXFER_FROM_DEV, bytes(255, 0)).rc, 0);
+    EXPECT_EQ(connections_to(path), parents);
+    close(fd);
 }
 
 TEST_F(LayerTest, ADelayedCommandHoldsOnlyItsCaller) {
