@@ -234,6 +234,11 @@ void accept_ready_ports(tunnel_state& state, const fd_set* ready) {
     }
 }
 
+void wake_resting_ports(tunnel_state& state) {
+    for (listen_port* port = state.ports; port->port_number != 0; ++port)
+        port->resting_until = 0;
+}
+
 void close_tunnel_connection(std::unique_ptr<tunnel_connection>* link) {
     std::unique_ptr<tunnel_connection> node = std::move(*link);
     ::close(node->fd);

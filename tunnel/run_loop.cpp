@@ -120,6 +120,7 @@ void relay_connections(tunnel_state& state, const fd_set* ready) {
         } else if (n == 0 || errno != EAGAIN) {
             send_close_frame(state.send_fd, connection.connection_id);
             close_tunnel_connection(link);
+            wake_resting_ports(state);
             continue;
         }
         link = &connection.next;

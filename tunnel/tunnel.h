@@ -117,6 +117,10 @@ bool build_select_set(tunnel_state& state, fd_set* set, int* highest);
 /// Seconds a port rests after an accept failed for want of descriptors or memory.
 inline constexpr int ACCEPT_REST_SECONDS = 1;
 
+/// Ends the rest of every port: a connection was closed, so a descriptor is free again.
+/// Main thread, `lock` held.
+void wake_resting_ports(tunnel_state& state);
+
 /// Host-cookie requests in accept_tunnel_connection before the new socket is given up.
 inline constexpr int COOKIE_REQUEST_BOUND = 10;
 

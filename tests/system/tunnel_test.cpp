@@ -467,12 +467,12 @@ TEST_F(TunnelSystem, PortOutOfDescriptorsRestsWhileTheOthersGoOn) {
         if (fd < used.size())
             used[fd] = true;
     }
-    rlimit limit{0, 0};
+    rlimit limit{};
+    ASSERT_EQ(::prlimit(tunnel_, RLIMIT_NOFILE, nullptr, &limit), 0);
+    limit.rlim_cur = 0;
     for (int free_left = 3; free_left > 0; ++limit.rlim_cur)
         free_left -= !used[limit.rlim_cur];
-    ASSERT_EQ(::prlimit(tunnel_, RLIMIT_NOFILE, nullptr, &limit), 0);
-    rlimit wanted{limit.rlim_cur, limit.rlim_max};
-    ASSERT_EQ(::prlimit(tunnel_, RLIMIT_NOFILE, &wanted, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::prlimit(tunnel_, RLIMIT_NOFILE, &limit, nullptr), 0) << std::strerror(errno);
 
     std::vector<socket_fd> crowd;
     for (int i = 0; i < 30; ++i)

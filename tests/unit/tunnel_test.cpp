@@ -725,6 +725,14 @@ TEST_F(TunnelAccept, PortWithoutDescriptorsRestsAndLogsOncePerEpisode) {
     ASSERT_TRUE(starve());
     accept_ready();  // a new episode
     ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_FALSE(select_holds_port());
+    ::shutdown(first.get(), SHUT_WR);  // a connection that ends frees a descriptor
+    fd_set ready;
+    FD_ZERO(&ready);
+    for (auto* c = state_.connections.get(); c != nullptr; c = c->next.get())
+        FD_SET(c->fd, &ready);
+    relay_connections(state_, &ready);
+    EXPECT_TRUE(select_holds_port());
 
     const std::vector<std::string> logged = messages();
     EXPECT_EQ(std::count(logged.begin(), logged.end(),
