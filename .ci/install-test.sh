@@ -283,7 +283,34 @@ for _ in $(seq 100); do
 done
 grep -qx ready "$root/sim.out" || fail "the simulator did not start: $(cat "$root/sim.out")"
 
-unshare --mount --propagation private bash "$0" --inside "$root" "$deb"
+# Runs the arguments in a private mount namespace. Only a mount point takes a propagation
+# change, and a chroot's / need not be one: there / is bound onto itself in the namespace and
+# entered (".." of / leads onto what is mounted over it). A bind onto a mount that passes
+# mounts on to other namespaces shows there too, so a first, childless bind tells whether
+# it does, and is taken away again (with whatever it showed elsewhere).
+in_private_namespace() {
+    if mountpoint -q /; then
+        unshare --mount --propagation private "$@"
+        return
+    fi
+    # shellcheck disable=SC2016
+    unshare --mount --propagation unchanged bash -c '
+        mount --bind / / || exit 1
+        propagation=$(findmnt -no PROPAGATION --mountpoint /)
+        umount /.. || exit 1
+        case $propagation in
+            "" | *shared*)
+                echo "install-test: / is not a mount point, and the mount holding it passes" \
+                    "mounts on to other namespaces (or /proc does not say); run this from a" \
+                    "private mount namespace (unshare --mount) or make / a mount point" >&2
+                exit 1
+                ;;
+        esac
+        mount --rbind / / &&
+            exec unshare --root=/.. --wd="$PWD" bash -c "mount --make-rprivate / && exec \"\$@\"" \
+                bash "$@"' bash "$@"
+}
+in_private_namespace bash "$0" --inside "$root" "$deb"
 
 left=$(grep -l "upperdir=$root/etc" /proc/[0-9]*/mountinfo 2>/dev/null || :)
 [ -z "$left" ] || fail "processes of the namespace outlived it: $left"
