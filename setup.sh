@@ -23,9 +23,9 @@ base=(g++ g++-multilib cmake ninja-build googletest libgtest-dev libgmock-dev
       util-linux mount procps init-system-helpers dpkg-dev file busybox)
 optional=(libbenchmark-dev)
 # lintian checks the package, systemd brings systemd-analyze, man-db renders the manual
-# pages; clang-format checks the sources; xz-utils unpacks the guest's packages; clang and
-# its runtime libraries build the fuzz targets.
-ci=(clang-format lintian systemd man-db xz-utils clang libclang-rt-14-dev)
+# pages; clang-format checks the sources, and git lists them; xz-utils unpacks the guest's
+# packages; clang and its runtime libraries build the fuzz targets.
+ci=(clang-format lintian systemd man-db xz-utils clang libclang-rt-14-dev git)
 # Unpacked only, never installed; the kernel image is the one linux-image-amd64 names.
 guest=(qemu-system-x86 busybox-static cpio kmod)
 guest_kernel=linux-image-amd64
@@ -62,11 +62,19 @@ fetch_guest() {
         return 0
     fi
     rm -rf "$dir/root" "$dir/debs" && mkdir -p "$dir/root" "$dir/debs"
-    # apt downloads as its own user where that user may write.
+    # apt downloads as its own user, who must reach the folder: the work folder may lie below
+    # a home that only its owner enters, /tmp never does.
+    local fetched
+    fetched=$(mktemp -d /tmp/tolva-guest-debs-XXXXXX)
     if [ "$(id -u)" = 0 ] && id _apt >/dev/null 2>&1; then
-        chown _apt "$dir/debs"
+        chown _apt "$fetched"
     fi
-    (cd "$dir/debs" && apt-get download -qq "${wanted[@]}")
+    if ! (cd "$fetched" && apt-get download -qq "${wanted[@]}"); then
+        rm -rf "$fetched"
+        return 1
+    fi
+    mv "$fetched"/*.deb "$dir/debs/"
+    rm -rf "$fetched"
     for p in "${wanted[@]}"; do
         local deb
         deb=$(ls "$dir/debs/${p}_"*.deb | head -n 1)

@@ -87,6 +87,8 @@ inside() {
     STATE=$ROOT/state
     dpkg-deb -e "$DEB" "$ROOT/control"
     export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+    # What a host booted into its runlevel tells invoke-rc.d; the namespace has no record.
+    export RUNLEVEL=2 PREVLEVEL=N
     local dir
     for dir in etc var usr; do
         mount -t overlay overlay \
@@ -239,6 +241,7 @@ snapshot() {
 }
 
 root=$(mktemp -d /tmp/tolva-install-XXXXXX)
+layer=
 sim_pid=
 cleanup() {
     local status=$?
@@ -248,7 +251,7 @@ cleanup() {
         kill -KILL "$p" 2>/dev/null || :
     done
     [ -z "$sim_pid" ] || { kill "$sim_pid" 2>/dev/null || :; wait "$sim_pid" 2>/dev/null || :; }
-    rm -rf "$root"
+    rm -rf "$root" ${layer:+"$layer"}
     exit "$status"
 }
 trap cleanup EXIT
@@ -262,7 +265,12 @@ for node in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9; do
 done
 ln -s /proc/self/fd "$root/dev/fd"
 # The loader expands $PLATFORM, so 32-bit and 64-bit processes each load their own layer.
-echo "$build/sim/layer/"'$PLATFORM'"/libtolva_sglayer.so" >"$root/etc/ld.so.preload"
+# Every user must reach it (man-db's trigger runs mandb as user man), and the build folder
+# may lie in a home that only root enters.
+layer=$(mktemp -d /tmp/tolva-layer-XXXXXX)
+chmod 755 "$layer"
+cp -a "$build/sim/layer/." "$layer/"
+echo "$layer/"'$PLATFORM'"/libtolva_sglayer.so" >"$root/etc/ld.so.preload"
 
 echo "enclosure sg0 array=A serial=000000SN0001" >"$root/sim.conf"
 "$build/sim/tolva-sim" --socket "$root/sim.sock" --nodes "$root/dev" --state "$root/state" \
@@ -275,7 +283,34 @@ for _ in $(seq 100); do
 done
 grep -qx ready "$root/sim.out" || fail "the simulator did not start: $(cat "$root/sim.out")"
 
-unshare --mount --propagation private bash "$0" --inside "$root" "$deb"
+# Runs the arguments in a private mount namespace. Only a mount point takes a propagation
+# change, and a chroot's / need not be one: there / is bound onto itself in the namespace and
+# entered (".." of / leads onto what is mounted over it). A bind onto a mount that passes
+# mounts on to other namespaces shows there too, so a first, childless bind tells whether
+# it does, and is taken away again (with whatever it showed elsewhere).
+in_private_namespace() {
+    if mountpoint -q /; then
+        unshare --mount --propagation private "$@"
+        return
+    fi
+    # shellcheck disable=SC2016
+    unshare --mount --propagation unchanged bash -c '
+        mount --bind / / || exit 1
+        propagation=$(findmnt -no PROPAGATION --mountpoint /)
+        umount /.. || exit 1
+        case $propagation in
+            "" | *shared*)
+                echo "install-test: / is not a mount point, and the mount holding it passes" \
+                    "mounts on to other namespaces (or /proc does not say); run this from a" \
+                    "private mount namespace (unshare --mount) or make / a mount point" >&2
+                exit 1
+                ;;
+        esac
+        mount --rbind / / &&
+            exec unshare --root=/.. --wd="$PWD" bash -c "mount --make-rprivate / && exec \"\$@\"" \
+                bash "$@"' bash "$@"
+}
+in_private_namespace bash "$0" --inside "$root" "$deb"
 
 left=$(grep -l "upperdir=$root/etc" /proc/[0-9]*/mountinfo 2>/dev/null || :)
 [ -z "$left" ] || fail "processes of the namespace outlived it: $left"

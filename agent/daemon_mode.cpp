@@ -33,9 +33,10 @@ void daemonize() {
         _exit(0);
 
     const pid_t session = setsid();
-    (void)std::freopen("/dev/null", "r", stdin);
-    (void)std::freopen("/dev/null", "w", stdout);
-    (void)std::freopen("/dev/null", "w", stderr);
+    // Where /dev/null cannot be opened, freopen has still closed the stream: detached either way.
+    [[maybe_unused]] std::FILE* in = std::freopen("/dev/null", "r", stdin);
+    [[maybe_unused]] std::FILE* out = std::freopen("/dev/null", "w", stdout);
+    [[maybe_unused]] std::FILE* err = std::freopen("/dev/null", "w", stderr);
 
     if (std::FILE* pid_file = std::fopen(PID_FILE, "w")) {
         std::fprintf(pid_file, "%ld\n", static_cast<long>(session));

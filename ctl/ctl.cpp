@@ -155,7 +155,8 @@ void run_detached(const char* command) {
         return;
     }
     if (child == 0) {
-        std::system(command);
+        // No one waits for this child, so its status goes nowhere.
+        [[maybe_unused]] const int status = std::system(command);
         _exit(1);
     }
 }

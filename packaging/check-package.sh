@@ -29,8 +29,12 @@ set -- "$build"/*-dbgsym_*.ddeb
 if [ $# -ne 1 ] || [ ! -f "$1" ]; then fail "expected one debug package in $build, found: $*"; fi
 ddeb=$1
 
-# No override: every tag lintian shows is a fault of ours.
-lintian --fail-on error,warning "$deb" "$ddeb" || fail "lintian found the faults above"
+# No override: every tag lintian shows is a fault of ours. Hardening is checked at the
+# informational level too, where lintian files a program built without it.
+lintian --allow-root -I --fail-on error,warning "$deb" "$ddeb" >"$work/lintian" 2>&1 ||
+    { cat "$work/lintian" >&2; fail "lintian found the faults above"; }
+cat "$work/lintian"
+! grep -q 'hardening-no-' "$work/lintian" || fail "programs built without hardening (above)"
 
 dpkg-deb -c "$deb" >"$work/contents"
 # "mode path" of every entry, directories without their trailing slash.
@@ -110,6 +114,8 @@ for program in tolvad Tolvactl; do
     readelf -S "$symbols" 2>/dev/null | grep -q '\.debug_info' ||
         fail "the debug symbols of $program hold no debug information"
 done
+modes=$(dpkg-deb -c "$ddeb" | awk '$1 ~ /^-/ && $1 != "-rw-r--r--" { print $1, $6 }')
+[ -z "$modes" ] || fail "debug files with another mode than 0644: $modes"
 
 for page in tolvad.8.gz Tolvactl.8.gz; do
     LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$work/root/usr/share/man/man8/$page" \

@@ -21,11 +21,15 @@ fi
 bash setup.sh
 
 # Everything below runs in a private network (loopback only), so that the demo's ports
-# never meet the host's.
+# never meet the host's; a kernel without network namespaces leaves the host's loopback.
 if [ -z "${TOLVA_DEMO_NETWORK:-}" ]; then
-    TOLVA_DEMO_NETWORK=1 exec unshare --net -- sh "$0" "$@"
+    if unshare --net true 2>/dev/null; then
+        TOLVA_DEMO_NETWORK=1 exec unshare --net -- sh "$0" "$@"
+    fi
+    echo "demo.sh: no network namespaces here; the demo uses ports 7080 and 8080 of the host's loopback" >&2
+else
+    busybox ip link set lo up
 fi
-busybox ip link set lo up
 
 BUILD=${TOLVA_BUILD_DIR:-build}
 if [ ! -f "$BUILD/build.ninja" ]; then

@@ -256,6 +256,94 @@ bool mount_or_complain(const char* source, const std::string& target, const char
     return true;
 }
 
+std::string read_all(const std::string& path) {
+    std::string out;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return out;
+    char buf[8192];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return out;
+}
+
+// Whether the mount of the given id joins a peer group, read from /proc/self/mountinfo:
+// 1 shared, 0 not, -1 unknown.
+int mount_is_shared(unsigned long long id) {
+    const std::string table = read_all("/proc/self/mountinfo");
+    const std::string head = std::to_string(id) + " ";
+    std::size_t at = 0;
+    while (at < table.size()) {
+        std::size_t end = table.find('\n', at);
+        if (end == std::string::npos)
+            end = table.size();
+        const std::string line = table.substr(at, end - at);
+        if (line.compare(0, head.size(), head) == 0) {
+            // The optional fields lie between the mount options and " - ".
+            const std::size_t fields_end = line.find(" - ");
+            const std::size_t shared = line.find(" shared:");
+            return shared != std::string::npos && shared < fields_end ? 1 : 0;
+        }
+        at = end + 1;
+    }
+    return -1;
+}
+
+// Taken away again with whatever the kernel copied of it into other namespaces.
+void unmount_probe() {
+    umount2("/..", MNT_DETACH);
+}
+
+// Nothing mounted from here on may reach the host's namespace. Only a mount point takes a
+// propagation change, and a chroot's / need not be one: there / is bound onto itself and
+// entered (".." of the root leads onto what is mounted over it). A bind onto a mount that
+// shares its events reaches that mount's peers, the host's among them, so a first,
+// childless bind tells whether it does before anything lands there for good.
+bool make_mounts_private() {
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+        return true;
+    if (errno != EINVAL) {
+        complain("make mounts private on /", errno);
+        return false;
+    }
+    if (mount("/", "/", nullptr, MS_BIND, nullptr) != 0) {
+        complain("/ is not a mount point; bind / onto itself", errno);
+        return false;
+    }
+    struct statx probe {};
+    int shared = -1;
+    if (statx(AT_FDCWD, "/..", 0, STATX_MNT_ID, &probe) == 0 && (probe.stx_mask & STATX_MNT_ID))
+        shared = mount_is_shared(probe.stx_mnt_id);
+    unmount_probe();
+    if (shared != 0) {
+        complain(shared > 0 ? "/ is not a mount point, and the mount holding it passes mounts on "
+                              "to other namespaces; run this from a private mount namespace "
+                              "(unshare --mount) or make / a mount point"
+                            : "/ is not a mount point, and /proc does not tell whether the mount "
+                              "holding it passes mounts on to other namespaces");
+        return false;
+    }
+    if (mount("/", "/", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        complain("/ is not a mount point; bind / onto itself", errno);
+        return false;
+    }
+    // The program starts where we were called, as it does without the bind.
+    char* cwd = getcwd(nullptr, 0);
+    const std::string here = cwd ? cwd : "/";
+    std::free(cwd);
+    if (chdir("/..") != 0 || chroot(".") != 0 || chdir(here.c_str()) != 0) {
+        complain("enter / bound onto itself", errno);
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        complain("make mounts private on /", errno);
+        return false;
+    }
+    return true;
+}
+
 int run(const std::vector<std::string>& args) {
     if (args.size() < 3 || args[1] != "--") {
         usage();
@@ -285,8 +373,7 @@ int run(const std::vector<std::string>& args) {
         complain("unshare CLONE_NEWNS", errno);
         return EXIT_SANDBOX;
     }
-    // Nothing mounted from here on may reach the host's namespace.
-    if (!mount_or_complain(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, ""))
+    if (!make_mounts_private())
         return EXIT_SANDBOX;
     for (const char* dir : OVERLAID) {
         std::string options = "lowerdir=" + root + "/" + dir + ":/" + dir + ",upperdir=" + own +
@@ -341,19 +428,6 @@ std::string mountinfo_escape(const std::string& path) {
             out += c;
         }
     }
-    return out;
-}
-
-std::string read_all(const std::string& path) {
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
-    char buf[8192];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    close(fd);
     return out;
 }
 

@@ -381,16 +381,20 @@ TEST(RigHostinfoScript, DescribesThisHost) {
         << "an unchanged host must give an unchanged view";
 }
 
+// A mount namespace where /sys is private. Not all of them: only a mount point takes a
+// propagation change, and a chroot's / need not be one.
+const std::string private_sys = "unshare -m --propagation unchanged sh -c ";
+
 TEST(RigHostinfoScript, FakeBlockDevices) {
     // A private tmpfs over /sys/block stands for hosts with other disks.
     const std::string setup =
+        "mount --make-rprivate /sys || exit 1;"
         "mount -t tmpfs none /sys/block || exit 1; cd /sys/block || exit 1;"
         "mkdir -p sda/device sda/queue sda/sda1 sdb;"
         "echo 2048 > sda/size; echo 'VIRTUAL DEVICE1   ' > sda/device/model;"
         "echo Quarnix > sda/device/vendor; echo 512 > sda/queue/logical_block_size;"
         "echo 1 > sda/sda1/partition; echo 8 > sdb/size;";
-    const std::string view =
-        run_capture("unshare -m sh -c \"" + setup + " /bin/sh " + script + "\"");
+    const std::string view = run_capture(private_sys + "\"" + setup + " /bin/sh " + script + "\"");
     expect_view_structure(view, 2);
     for (const char* line :
          {"DEVICE0 name=sda\n", "DEVICE0 size_sectors=2048\n", "DEVICE0 model=VIRTUAL Device1\n",
@@ -400,8 +404,9 @@ TEST(RigHostinfoScript, FakeBlockDevices) {
         EXPECT_NE(view.find(line), std::string::npos) << line << " in\n" << view;
 
     // No block device at all: the head alone, never an empty view.
-    const std::string empty =
-        run_capture("unshare -m sh -c 'mount -t tmpfs none /sys/block && /bin/sh " + script + "'");
+    const std::string empty = run_capture(
+        private_sys + "'mount --make-rprivate /sys && mount -t tmpfs none /sys/block && /bin/sh " +
+        script + "'");
     expect_view_structure(empty, 0);
     EXPECT_NE(empty.find("block_devices=0\n"), std::string::npos) << empty;
 }

@@ -216,7 +216,7 @@ TEST_F(log_writer, failed_copy_keeps_the_only_copy_of_its_lines) {
     EXPECT_EQ(messages().back(), "kept");
 
     // Copy 0 cannot be created: the live log is appended to, not truncated.
-    std::system(("rm -rf '" + copy(0) + "' '" + copy(1) + "'").c_str());
+    ASSERT_EQ(std::system(("rm -rf '" + copy(0) + "' '" + copy(1) + "'").c_str()), 0);
     ASSERT_EQ(::symlink("/nonexistent-tolva/x", copy(0).c_str()), 0);
     spill(live(), old_live);
     agent_log("appended");
