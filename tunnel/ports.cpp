@@ -67,13 +67,6 @@ bool out_of_resources(int error) {
 // opens its directory and its file, and at that moment no other descriptor is left.
 int log_reserve[2] = {-1, -1};
 
-void fill_log_reserve() {
-    for (int& fd : log_reserve) {
-        if (fd < 0)
-            fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    }
-}
-
 void log_without_descriptors(const char* format, int port, const char* error) {
     for (int& fd : log_reserve) {
         if (fd >= 0)
@@ -81,7 +74,7 @@ void log_without_descriptors(const char* format, int port, const char* error) {
         fd = -1;
     }
     agent_log(format, port, error);
-    fill_log_reserve();
+    reserve_log_descriptors();
 }
 
 // The listening socket stays ready while a connection waits that cannot be taken, so the
@@ -147,6 +140,7 @@ listen_port* make_listen_ports(const std::vector<tunnel_port_setting>& wanted) {
     port->port_number = 0;
     for (port = list; port->port_number != 0; ++port)
         open_listen_port(port);
+    reserve_log_descriptors();
     return list;
 }
 
@@ -178,7 +172,6 @@ void open_listen_port(listen_port* port) {
 }
 
 int accept_tunnel_connection(tunnel_state& state, listen_port* port) {
-    fill_log_reserve();
     sockaddr_in peer{};
     socklen_t peer_size = sizeof peer;
     const int fd = ::accept(port->fd, reinterpret_cast<sockaddr*>(&peer), &peer_size);
@@ -231,6 +224,13 @@ void accept_ready_ports(tunnel_state& state, const fd_set* ready) {
             continue;
         while (accept_tunnel_connection(state, port) != 0) {
         }
+    }
+}
+
+void reserve_log_descriptors() {
+    for (int& fd : log_reserve) {
+        if (fd < 0)
+            fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
 }
 

@@ -117,6 +117,10 @@ bool build_select_set(tunnel_state& state, fd_set* set, int* highest);
 /// Seconds a port rests after an accept failed for want of descriptors or memory.
 inline constexpr int ACCEPT_REST_SECONDS = 1;
 
+/// Holds two descriptors back for the log line of a port that cannot accept for want of
+/// them; make_listen_ports does it, and the reserve is taken again after each such line.
+void reserve_log_descriptors();
+
 /// Ends the rest of every port: a connection was closed, so a descriptor is free again.
 /// Main thread, `lock` held.
 void wake_resting_ports(tunnel_state& state);

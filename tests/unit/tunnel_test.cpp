@@ -688,9 +688,10 @@ TEST_F(TunnelAccept, CookieWaitIsBoundedAndAcceptingGoesOn) {
 // Out of descriptors, the pending connection keeps the listening socket ready: the port
 // must leave the select set instead of spinning the loop, and say so once per episode.
 TEST_F(TunnelAccept, PortWithoutDescriptorsRestsAndLogsOncePerEpisode) {
+    reserve_log_descriptors();
     fake::sg.script.push_back(GRANT);
     const rig::socket_fd first = rig::connect_to(PORT);
-    accept_ready();  // takes the log's reserve while descriptors are plenty
+    accept_ready();
     ASSERT_EQ(ids().size(), 1u);
     rlimit limit{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
