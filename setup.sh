@@ -107,23 +107,16 @@ fetch_emulator() {
     rm -rf "$debs"
 }
 
-if [ "${1:-}" = emulator ]; then
-    if [ -z "${2:-}" ]; then
-        echo "usage: bash setup.sh emulator DIR" >&2
-        exit 2
-    fi
-    fetch_emulator "$2"
-    exit 0
-fi
-
-if [ "${1:-}" = guest ]; then
-    if [ -z "${2:-}" ]; then
-        echo "usage: bash setup.sh guest DIR" >&2
-        exit 2
-    fi
-    fetch_guest "$2"
-    exit 0
-fi
+case "${1:-}" in
+    emulator | guest)
+        if [ -z "${2:-}" ]; then
+            echo "usage: bash setup.sh $1 DIR" >&2
+            exit 2
+        fi
+        "fetch_$1" "$2"
+        exit 0
+        ;;
+esac
 
 case "${1:-}" in
     "") required=("${base[@]}") ;;
