@@ -185,6 +185,9 @@ build_initramfs() {
 accel=tcg
 if [ -r /dev/kvm ] && [ -w /dev/kvm ] && grep -qw -E 'vmx|svm' /proc/cpuinfo; then
     accel=kvm
+    echo "== the guests run under KVM"
+else
+    echo "== no usable KVM here: the guests run under QEMU's software emulation (slower)"
 fi
 
 boot() {
